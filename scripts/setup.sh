@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what building and testing fwkit needs on Debian, when it is missing.
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config
+  libpci-dev pciutils pci.ids   # PCI enumeration and the PCI ID database
+  libxml2-dev                   # catalog and discovery report
+  libgtest-dev                  # unit and end-to-end tests
+  umockdev                      # the simulated server's PCI devices
+  python3                       # the simulated server's tools
+)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,60 @@
+// The firmware catalog nic_fw/NICFWData.xml: reading it and matching adapters against it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+/// Path of the catalog and the repository directory, relative to the
+/// working directory.
+inline constexpr const char* g_XMLFwFile = "nic_fw/NICFWData.xml";
+inline constexpr const char* g_FwDir = "./nic_fw/";
+
+/// One catalog entry. Texts are empty when the attribute is absent.
+struct XMLFW_INFO {
+  std::string pxmlName;      ///< "name": display name
+  std::string pxmlVenId;     ///< "venid": four upper-case hex digits
+  std::string pxmlDevId;     ///< "devid"
+  std::string pxmlSubVenId;  ///< the adapter's own subsystem vendor ID ("%04X") on a match
+  std::string pxmlSubDevId;  ///< the adapter's own subsystem device ID ("%04X") on a match
+  std::string pxmlRom;       ///< "rom": the image's version text
+  std::string pxmlFwImage;   ///< "fwFile": file name inside nic_fw/
+  std::string pxmlPSID;      ///< "PSID"
+};
+
+/// Every entry of one catalog, in document order.
+struct fw_catalog {
+  std::vector<XMLFW_INFO> entries;
+};
+
+/// The identity an adapter is matched by.
+struct adapter_identity {
+  int ven_id = 0;
+  int dev_id = 0;
+  int sub_ven_id = 0;
+  int sub_dev_id = 0;
+  std::string psid;
+};
+
+/// Outcome of reading a catalog file.
+enum class catalog_status {
+  ok,
+  unreadable,  ///< could not be opened
+  malformed,   ///< broke off at a fault; the entries before it stand
+};
+
+/// Reads the catalog file at `path` into `catalog`.
+catalog_status load_fw_catalog(const std::string& path, fw_catalog* catalog);
+
+/// Reads catalog text (as a file would hold it) into `catalog`.
+catalog_status parse_fw_catalog_text(const std::string& xml, fw_catalog* catalog);
+
+/// The entries that match the adapter (venid, devid and PSID texts equal to
+/// its "%04X" IDs and PSID), in catalog order, at most `capacity` of them.
+std::vector<XMLFW_INFO> read_NIC_FW_xml_file(const fw_catalog& catalog,
+                                             const adapter_identity& adapter,
+                                             size_t capacity);
+
+/// This run's catalog (g_XMLFwFile), read once on first use. When it cannot
+/// be opened, logs "Unable to open %s\n" and ends the process with status 1.
+const fw_catalog& run_fw_catalog();

@@ -1,0 +1,20 @@
+// Internal errors on standard error.
+#include "run/error_report.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "run/text_format.h"
+
+void write_stderr(const std::string& text) {
+  std::fflush(stdout);  // keep the order of the two streams on a terminal
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+void report_internal_error(const std::string& before, const std::string& after,
+                           std::source_location where) {
+  const char* file = where.file_name();
+  const char* slash = std::strrchr(file, '/');
+  if (slash) file = slash + 1;
+  write_stderr(before + strprintf("%s,%d", file, static_cast<int>(where.line())) + after);
+}

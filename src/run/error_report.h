@@ -1,0 +1,14 @@
+// Internal errors on standard error: the one place that writes there.
+#pragma once
+
+#include <source_location>
+#include <string>
+
+/// Writes text to standard error as it stands (never suppressed).
+void write_stderr(const std::string& text);
+
+/// Writes `before`, then the reporting source file's name and line as
+/// "%s,%d", then `after`: the convention of every internal error line
+/// ("FWUPG_ERROR: ..." or "ERROR: ...").
+void report_internal_error(const std::string& before, const std::string& after = "\n",
+                           std::source_location where = std::source_location::current());

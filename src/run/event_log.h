@@ -1,0 +1,28 @@
+// The event log "mstflint.log": tagged, time-stamped events appended for every run.
+#pragma once
+
+#include <string>
+
+/// Severity tags, each the name in brackets padded to 11 characters.
+inline constexpr const char* kTagError = "[ERROR]    ";
+inline constexpr const char* kTagWarning = "[WARNING]  ";
+inline constexpr const char* kTagInfo = "[INFO]     ";
+
+/// File name of the event log, in the working directory.
+inline constexpr const char* kEventLogName = "mstflint.log";
+
+/// Opens the event log for appending. When it cannot be opened, reports the
+/// error on standard error and ends the process with status 1.
+void open_event_log();
+
+/// Appends one event ("%s [%s] %s\n": tag, local time, text) and flushes it.
+/// Does nothing before the log is opened or while logging is off.
+void log_mellanox_event(const char* tag, const std::string& text);
+
+/// Formats one event line from its parts; time_text is ctime_r's text.
+std::string format_event_line(const char* tag, const std::string& time_text,
+                              const std::string& text);
+
+/// Switch event logging on and off (it is on unless switched off).
+void event_logging_on();
+void event_logging_off();

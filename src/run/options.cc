@@ -1,0 +1,152 @@
+// The command line: screening, getopt, banner, combination rules, mode choice.
+#include "run/options.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "run/console.h"
+#include "run/exit_status.h"
+#include "run/run_state.h"
+#include "run/text_format.h"
+
+const char* const kProgramTitle = "fwkit - network adapter firmware update utility";
+
+namespace {
+
+const char* const kMakerLine = "Firmware repository tool for adapters of PCI vendor 0x15B3";
+
+void rewrite_slash_form(char*& arg, std::initializer_list<const char*> accepted) {
+  for (const char* form : accepted) {
+    if (std::strcmp(arg, form) == 0) {
+      arg[0] = '-';  // "/d" becomes "-d"
+      return;
+    }
+  }
+}
+
+bool looks_like_option(const char* arg) {
+  return std::strchr(arg, '-') != nullptr && std::strlen(arg) != 1;
+}
+
+command_line exit_with(int status) { return command_line{false, status, run_mode::upgrade}; }
+
+command_line usage_and_exit() {
+  usage();
+  return exit_with(kExitFailure);
+}
+
+// The options each option may not be combined with, tested in this order.
+struct combination_rule {
+  int given;
+  int forbidden;
+};
+const combination_rule kCombinationRules[] = {
+    {kOptSilent, kOptCurrent | kOptP | kOptYes | kOptDiscover},
+    {kOptForce, kOptCurrent | kOptP | kOptYes | kOptDiscover | kOptApply},
+    {kOptYes, kOptCurrent | kOptForce | kOptP | kOptDiscover | kOptApply},
+    {kOptP, kOptCurrent | kOptSilent | kOptForce | kOptDiscover | kOptApply},
+};
+
+}  // namespace
+
+int verify_cmd_line_options(int argc, char** argv) {
+  switch (argc) {
+    case 1:
+      return kScreenGoOn;
+    case 2:
+      rewrite_slash_form(argv[1], {"/d", "/u", "/s", "/F"});
+      if (!looks_like_option(argv[1])) return kScreenUsage;
+      g_XMLDiscoveryReport = g_XMLDiscoveryReportDefault;
+      return kScreenGoOn;
+    case 3:
+      rewrite_slash_form(argv[1], {"/d", "/u", "/s"});
+      rewrite_slash_form(argv[2], {"/F"});
+      if (!looks_like_option(argv[1])) return kScreenUsage;
+      g_XMLDiscoveryReport = argv[2];
+      return kScreenGoOn;
+    case 4: {
+      std::string_view mode = argv[3];
+      if (std::strstr(argv[1], "eth") && std::strcmp(argv[2], "-bootenable") == 0 &&
+          (mode == "rom" || mode == "iscsi" || mode == "disabled"))
+        return kScreenBootenable;
+      return kScreenUsage;
+    }
+    default:
+      return kScreenUsage;
+  }
+}
+
+void usage() {
+  print_message("USAGE: fwkit [ -s ] [ -s [ -F ] ] [ -s [ -f ] ] [ -y ] [ -d ] [ -c ] [ -h ]\n");
+  print_message("\t With no option, interactively upgrade firmware. \n");
+  print_message("\t -s  Silently upgrade firmware.\n");
+  print_message("\t -y  Assume default repsonse for all prompts.\n");
+  print_message("\t -d  Generates NIC Discovery xml file for currently installed version.\n");
+  print_message("\t -c  Display currently installed firmware information.\n");
+  print_message("\t -h  Display this help menu.\n");
+}
+
+void print_banner() {
+  // Each row of '#' with its newlines goes out as one block of 100 bytes.
+  write_console("\n" + std::string(98, '#') + "\n");
+  write_console(std::string(kProgramTitle) + "\n" + kMakerLine + "\n");
+  write_console(std::string(98, '#') + "\n\n");
+}
+
+command_line parse_command_line(int argc, char** argv) {
+  int verdict = verify_cmd_line_options(argc, argv);
+  if (verdict == kScreenBootenable) return exit_with(kExitOk);
+  if (verdict != kScreenGoOn) return usage_and_exit();
+
+  optind = 0;  // a fresh scan, also when called more than once in a process
+  int option;
+  while ((option = getopt(argc, argv, "hcsFfipydu:")) != -1) {
+    switch (option) {
+      case 'c': g_iFlag |= kOptCurrent; break;
+      case 's':
+        g_iFlag |= kOptSilent;
+        silent = kSilentRun;
+        break;
+      case 'F':
+      case 'f': g_iFlag |= kOptForce; break;
+      case 'p': g_iFlag |= kOptP; break;
+      case 'y': g_iFlag |= kOptYes; break;
+      case 'd': g_iFlag |= kOptDiscover; break;
+      case 'u':
+        g_iFlag |= kOptApply;
+        g_XMLDiscoveryReport = optarg;  // the report is the argument -u was given
+        break;
+      case 'h':
+      case 'i':  // -i never has the argument it would need
+        return usage_and_exit();
+      default:
+        print_message(strprintf("Unknown command line option: %c\n", '?'));
+        return usage_and_exit();
+    }
+  }
+
+  print_banner();
+
+  for (const combination_rule& rule : kCombinationRules) {
+    if ((g_iFlag & rule.given) && (g_iFlag & rule.forbidden)) return usage_and_exit();
+  }
+
+  command_line chosen{true, kExitOk, run_mode::upgrade};
+  const int options = g_iFlag & kOptionBits;
+  if (options & kOptCurrent) {
+    if (options & ~kOptCurrent) return usage_and_exit();
+    chosen.mode = run_mode::show_current;
+  } else if (options & kOptDiscover) {
+    if (options & (kOptCurrent | kOptSilent | kOptForce | kOptP | kOptYes | kOptApply))
+      return usage_and_exit();
+    chosen.mode = run_mode::discover;
+  } else if (options & kOptApply) {
+    if (options & (kOptCurrent | kOptForce | kOptP | kOptYes | kOptDiscover))
+      return usage_and_exit();
+    chosen.mode = run_mode::apply_report;
+  }
+  return chosen;
+}
