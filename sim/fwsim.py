@@ -78,6 +78,10 @@ def _hex_field(fn, key, bits, default=None):
     return number
 
 
+def _is_status(value):
+    return isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= 255
+
+
 def normalise(desc):
     """Checks a server description and returns it as a dict with "functions"."""
     if isinstance(desc, list):
@@ -118,16 +122,17 @@ def normalise(desc):
         for key in ("firmware", "psid", "query_output"):
             if key in fn and not isinstance(fn[key], str):
                 raise DescriptionError(f"function {address}: \"{key}\" must be a string")
-        if "query_exit_code" in fn and not isinstance(fn["query_exit_code"], int):
-            raise DescriptionError(f"function {address}: \"query_exit_code\" must be a number")
+        if not _is_status(fn.get("query_exit_code", 0)):
+            raise DescriptionError(f"function {address}: \"query_exit_code\" must be 0..255")
         burn = fn.get("burn")
         if burn is not None:
             if not isinstance(burn, dict) or set(burn) - BURN_KEYS:
-                raise DescriptionError(f"function {address}: \"burn\" takes only {sorted(BURN_KEYS)}")
+                raise DescriptionError(
+                    f"function {address}: \"burn\" takes only {sorted(BURN_KEYS)}")
             if burn.get("outcome", "ok") not in BURN_OUTCOMES:
                 raise DescriptionError(
                     f"function {address}: burn outcome must be one of {sorted(BURN_OUTCOMES)}")
-            if not isinstance(burn.get("exit_code", 1), int) or not 0 <= burn.get("exit_code", 1) <= 255:
+            if not _is_status(burn.get("exit_code", 1)):
                 raise DescriptionError(f"function {address}: burn exit_code must be 0..255")
             if not isinstance(burn.get("seconds", 0), (int, float)) or burn.get("seconds", 0) < 0:
                 raise DescriptionError(f"function {address}: burn seconds must be a number >= 0")
@@ -140,7 +145,7 @@ def normalise(desc):
                     f"function {address}: \"mlnxinfo\" takes only {sorted(MLNXINFO_KEYS)}")
             if not isinstance(info.get("answer", ""), str):
                 raise DescriptionError(f"function {address}: mlnxinfo answer must be a string")
-            if not isinstance(info.get("exit_code", 0), int) or not 0 <= info.get("exit_code", 0) <= 255:
+            if not _is_status(info.get("exit_code", 0)):
                 raise DescriptionError(f"function {address}: mlnxinfo exit_code must be 0..255")
     if "catalog" in desc and "catalog_xml" in desc:
         raise DescriptionError("give either \"catalog\" or \"catalog_xml\", not both")
@@ -160,7 +165,8 @@ def normalise(desc):
         raise DescriptionError("\"images\" must be a list")
     for image in images:
         if not isinstance(image, dict) or set(image) - IMAGE_KEYS or "file" not in image:
-            raise DescriptionError(f"image {image!r}: takes \"file\" and {sorted(IMAGE_KEYS - {'file'})}")
+            raise DescriptionError(
+                f"image {image!r}: takes \"file\" and {sorted(IMAGE_KEYS - {'file'})}")
     desc["functions"] = functions
     return desc
 
@@ -255,6 +261,12 @@ def testbed_text(desc):
         if "config" not in omit:
             lines.append(f"H: config={config_space(fn).hex().upper()}")
         records.append("\n".join(lines) + "\n")
+    if not records:
+        # Without /sys/bus/pci libpci falls back to /proc/bus/pci, which
+        # umockdev leaves to the real machine: the host's own devices would
+        # show. An entry whose name starts with a dot keeps the directory and
+        # is skipped by libpci's scan.
+        records.append("P: /devices/pci0000:00/.no-devices\nE: SUBSYSTEM=pci\n")
     return "\n".join(records)
 
 
@@ -605,7 +617,7 @@ def _write_small(path, text):
     os.rename(tmp, path)
 
 
-def supervise(status_file, pid_file, argv):
+def supervise(status_file, pid_file, env_changes, argv):
     """Runs argv as a child and writes its wait status to status_file.
 
     umockdev-run reports a child that a signal ended with the signal number as
@@ -613,7 +625,8 @@ def supervise(status_file, pid_file, argv):
     therefore puts this supervisor between umockdev-run and the program. The
     supervisor ignores the terminal signals itself: a test sends them to the
     program (by the pid in pid_file) or to the whole process group, as a
-    terminal would.
+    terminal would. env_changes are (name, value) pairs applied to the
+    program's environment, a value of None removing the variable.
     """
     for sig in PASSED_SIGNALS:
         signal.signal(sig, signal.SIG_IGN)
@@ -622,6 +635,11 @@ def supervise(status_file, pid_file, argv):
         try:
             for sig in PASSED_SIGNALS + (signal.SIGPIPE, signal.SIGXFSZ):
                 signal.signal(sig, signal.SIG_DFL)
+            for name, value in env_changes:
+                if value is None:
+                    os.environ.pop(name, None)
+                else:
+                    os.environ[name] = value
             os.execvp(argv[0], argv)
         except OSError as e:
             os.write(2, f"fwsim supervise: cannot run {argv[0]}: {e.strerror}\n".encode())
@@ -654,7 +672,7 @@ def usage():
   image VERSION PSID OUT             write a simulated firmware image
   calls DIR [--json]                 print the stand-in calls recorded in DIR
   firmware DIR [ADDRESS]             print the running firmware in DIR's state
-  supervise STATUS PIDFILE -- PROGRAM ARGS...
+  supervise STATUS PIDFILE [--setenv NAME=VALUE | --unsetenv NAME]... -- PROGRAM ARGS...
                                      (test harness) run PROGRAM, keep its wait status
 SERVER.json may be - for standard input."""
 
@@ -691,8 +709,19 @@ def main_cli(argv):
                 if "firmware" in fn and (len(args) == 1 or fn["address"] == args[1]):
                     print(fn["address"], fn["firmware"])
             return 0
-        if cmd == "supervise" and len(args) >= 4 and args[2] == "--":
-            return supervise(args[0], args[1], args[3:])
+        if cmd == "supervise" and "--" in args[2:]:
+            end = args.index("--", 2)
+            changes = []
+            options = args[2:end]
+            while len(options) >= 2 and options[0] in ("--setenv", "--unsetenv"):
+                if options[0] == "--setenv":
+                    name, _, value = options[1].partition("=")
+                    changes.append((name, value))
+                else:
+                    changes.append((options[1], None))
+                options = options[2:]
+            if not options and end + 1 < len(args):
+                return supervise(args[0], args[1], changes, args[end + 1:])
     except DescriptionError as e:
         _err(f"fwsim: {e}")
         return 1
