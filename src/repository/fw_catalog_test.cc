@@ -151,12 +151,6 @@ TEST(CatalogMatching, AllImagesOfABoardInDocumentOrderUpToTheCapacity) {
   EXPECT_EQ(roms(matches_in(xml, cx5(), 0)), R{});
 }
 
-TEST(CatalogMatching, DuplicatedEntriesAreEachReturned) {
-  std::string element =
-      R"(<Image venid="15B3" devid="1017" subvenid="15B3" PSID="MT_0000000008" subdevid="0020" rom="1.2.3" fwFile="a.bin"/>)";
-  EXPECT_EQ(matches_in(catalog_of(element + element), cx5()).size(), 2u);
-}
-
 TEST(CatalogMatching, AnAdapterWithoutPsidMatchesNothing) {
   adapter_identity unknown = cx5();
   unknown.psid.clear();

@@ -251,36 +251,6 @@ TEST(CurrentReportSession, ImagesOfOneBoardAreListedLowestFirst) {
   EXPECT_FALSE(contains(r.out, "14.32.1010"));
 }
 
-TEST(CurrentReportSession, CatalogAttributesCountPerElementInAnyOrder) {
-  // The board's PSID comes after "subdevid", and an element for another
-  // board, placed between, carries its rom and fwFile before "subdevid".
-  std::string xml =
-      "<?xml version=\"1.0\"?>\n<NICFWData>\n"
-      "<Image name=\"CX5 late PSID\" venid=\"15B3\" devid=\"1017\" subvenid=\"15B3\" subdevid=\"0020\" "
-      "PSID=\"MT_0000000008\" rom=\"16.27.2008\" fwFile=\"a.bin\"/>\n"
-      "<Image name=\"Other\" venid=\"15B3\" devid=\"1015\" subvenid=\"15B3\" PSID=\"MT_2420110034\" "
-      "rom=\"99.9.9\" fwFile=\"wrong.bin\" subdevid=\"0003\"/>\n"
-      "<Image name=\"No PSID\" venid=\"15B3\" devid=\"1017\" subvenid=\"15B3\" subdevid=\"0020\" "
-      "rom=\"98.0.0\"/>\n"
-      "</NICFWData>\n";
-  std::string escaped;
-  for (char c : xml) {
-    if (c == '"') escaped += "\\\"";
-    else if (c == '\n') escaped += "\\n";
-    else escaped += c;
-  }
-  SimServer server(R"({"functions": [)" + cx5_function("0000:04:00.0", "16.26.1040") +
-                   R"(], "catalog_xml": ")" + escaped + "\"}");
-  RunResult r = server.run({"-c"});
-  DiagnosticFile diagnostics(r.out);
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(contains(r.out, "15B3-1017-15B3-0020 \tCX5 late PSID \n")) << r.out;
-  EXPECT_TRUE(contains(r.out, "      ROM       16.26.1040    ROM\t\t16.27.2008\t\t0000:04:00.0\n\n"))
-      << r.out;
-  EXPECT_FALSE(contains(r.out, "99.9.9"));
-  EXPECT_FALSE(contains(r.out, "98.0.0"));
-}
-
 TEST(CurrentReportSession, UnusualToolReportsAreStillRead) {
   // Labels in other letter case, a report that ends without a newline, and
   // a PSID on a line ending in CR LF: each value is read whole.
