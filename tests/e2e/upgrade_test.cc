@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ostream>
 #include <thread>
 #include <string>
 #include <vector>
@@ -237,6 +238,8 @@ struct ReplyCase {
   int status;
   std::string closing;              // the end of standard output
 };
+
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.what; }
 
 class OperatorReplies : public testing::TestWithParam<ReplyCase> {};
 
