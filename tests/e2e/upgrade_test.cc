@@ -462,6 +462,23 @@ TEST(UnattendedUpgrade, SilentRunSkipsTheUpToDateAdapterAndShowsNothing) {
   EXPECT_FALSE(contains(log, "y/n/q"));
 }
 
+TEST(UnattendedUpgrade, SampleServerUpgradedThenReportedThenNothingLeftToDo) {
+  SimServer sim(e2e::sample_server());
+  RunResult upgrade = sim.run({"-s"});
+  EXPECT_EQ(upgrade.status, 0) << upgrade.out << upgrade.err;
+  EXPECT_EQ(after_banner(upgrade.out), "");
+  EXPECT_EQ(burns(sim).size(), 2u);
+
+  RunResult report = sim.run({"-c"});
+  EXPECT_EQ(report.status, 0);
+  EXPECT_TRUE(contains(report.out, "ROM       16.28.2006    ROM")) << report.out;
+  EXPECT_TRUE(contains(report.out, "ROM       14.32.1010    ROM")) << report.out;
+
+  RunResult again = sim.run({"-s"});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_EQ(burns(sim).size(), 2u);
+}
+
 TEST(UnattendedUpgrade, SilentRunWithFailureShowsOnlyThePsidTest) {
   SimServer sim(mixed_server("\"outcome\": \"fail\""));
   RunResult r = sim.run({"-s"});
