@@ -1,5 +1,13 @@
 // The current firmware report (-c): installed and available versions per adapter.
 #pragma once
 
+#include <string>
+
+#include "inventory/nic_info.h"
+
 /// Prints the report for every adapter of the vendor; returns the exit status.
 int show_current();
+
+/// The report block of one adapter: its PCI identity and catalog name, then
+/// the installed version beside the repository's versions, lowest first.
+std::string current_report_block(const nic_info& nic);

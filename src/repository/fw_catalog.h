@@ -15,8 +15,8 @@ struct XMLFW_INFO {
   std::string pxmlName;      ///< "name": display name
   std::string pxmlVenId;     ///< "venid": four upper-case hex digits
   std::string pxmlDevId;     ///< "devid"
-  std::string pxmlSubVenId;  ///< the adapter's own subsystem vendor ID ("%04X") on a match
-  std::string pxmlSubDevId;  ///< the adapter's own subsystem device ID ("%04X") on a match
+  std::string pxmlSubVenId;  ///< in the catalog: "subvenid"; in a match: the adapter's own ("%04X")
+  std::string pxmlSubDevId;  ///< in the catalog: "subdevid"; in a match: the adapter's own ("%04X")
   std::string pxmlRom;       ///< "rom": the image's version text
   std::string pxmlFwImage;   ///< "fwFile": file name inside nic_fw/
   std::string pxmlPSID;      ///< "PSID"
@@ -25,6 +25,9 @@ struct XMLFW_INFO {
 /// Every entry of one catalog, in document order.
 struct fw_catalog {
   std::vector<XMLFW_INFO> entries;
+  /// The parser's complaint when the catalog broke off ("FILE:LINE: parser
+  /// error : ...\n"); empty otherwise.
+  std::string error;
 };
 
 /// The identity an adapter is matched by.
@@ -43,18 +46,20 @@ enum class catalog_status {
   malformed,   ///< broke off at a fault; the entries before it stand
 };
 
-/// Reads the catalog file at `path` into `catalog`.
+/// Reads the catalog file at `path` into `catalog` (replacing its contents).
 catalog_status load_fw_catalog(const std::string& path, fw_catalog* catalog);
 
 /// Reads catalog text (as a file would hold it) into `catalog`.
 catalog_status parse_fw_catalog_text(const std::string& xml, fw_catalog* catalog);
 
 /// The entries that match the adapter (venid, devid and PSID texts equal to
-/// its "%04X" IDs and PSID), in catalog order, at most `capacity` of them.
+/// its "%04X" IDs and its non-empty PSID), in catalog order, at most
+/// `capacity` of them; their subsystem IDs are the adapter's own.
 std::vector<XMLFW_INFO> read_NIC_FW_xml_file(const fw_catalog& catalog,
                                              const adapter_identity& adapter,
                                              size_t capacity);
 
 /// This run's catalog (g_XMLFwFile), read once on first use. When it cannot
-/// be opened, logs "Unable to open %s\n" and ends the process with status 1.
+/// be opened, logs "Unable to open %s\n" and ends the process with status 1;
+/// when it breaks off, the parser's complaint goes to standard error.
 const fw_catalog& run_fw_catalog();

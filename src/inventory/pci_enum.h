@@ -1,0 +1,72 @@
+// PCI enumeration: the candidate network and InfiniBand adapters and their sysfs identity numbers.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+/// A PCI function's address. Ordered by domain, bus, device, function.
+struct pci_address {
+  uint32_t domain = 0;
+  uint32_t bus = 0;
+  uint32_t slot = 0;
+  uint32_t func = 0;
+  auto operator<=>(const pci_address&) const = default;
+};
+
+/// The address text "%04x:%02x:%02x.%d", the adapter's identity everywhere.
+std::string pci_address_text(const pci_address& address);
+
+/// Reads an address text "dddd:bb:ss.f" (or "bb:ss.f", domain 0), each field
+/// hexadecimal digits only: domain up to ffff, bus up to ff, slot up to 1f,
+/// function 0 to 7. Returns null on success, else what is wrong ("Invalid
+/// bus number", ...); `address` is set only on success.
+const char* parse_pci_address(std::string_view text, pci_address* address);
+
+/// The accepted PCI classes (base class and sub-class): InfiniBand serial bus,
+/// Ethernet, other network, InfiniBand network.
+inline constexpr uint16_t class_code[4] = {0x0C06, 0x0200, 0x0280, 0x0207};
+
+/// One PCI function as a bus scan reports it.
+struct pci_function {
+  pci_address address;
+  uint16_t device_class = 0;
+  uint16_t vendor_id = 0;
+  uint16_t device_id = 0;
+};
+
+/// The candidate adapters among the functions of a bus scan: functions of an
+/// accepted class in PCI domains 0 to ffff, one per PCI device (its lowest
+/// accepted function), in ascending address order. No limit on their number.
+std::vector<pci_function> select_candidates(std::vector<pci_function> functions);
+
+/// One candidate adapter of the server.
+struct pci_interface {
+  pci_address address;
+  std::string text;         ///< the address text
+  std::string vendor_name;  ///< from the PCI ID database, at most 49 characters
+};
+
+/// Walks the PCI bus with libpci and lists the candidate adapters. 0 when at
+/// least one was found; 1 when none was, after writing "NO Interface Found\n"
+/// to standard output whatever the mode.
+int get_interface_list(std::vector<pci_interface>* interfaces);
+
+/// The four identity numbers of a PCI function.
+struct pci_ids {
+  int ven_id = 0;
+  int dev_id = 0;
+  int sub_ven_id = 0;
+  int sub_dev_id = 0;
+};
+
+/// Reads the identity numbers of the function at `address` from sysfs. 0
+/// with `ids` set; 1 with `ids` untouched when the address is not one or a
+/// file cannot be opened (the latter reported on standard error).
+int get_pci_info(const std::string& address, pci_ids* ids);
+
+/// Reads a sysfs number ("0x15b3\n") as the "%x" conversion does: blanks, an
+/// optional 0x, hex digits; 0 when there are none.
+int parse_sysfs_hex(std::string_view text);
