@@ -255,6 +255,12 @@ def testbed_text(desc):
         if "config" not in omit:
             lines.append(f"H: config={config_space(fn).hex().upper()}")
         records.append("\n".join(lines) + "\n")
+    if not records:
+        # Without /sys/bus/pci libpci falls back to /proc/bus/pci, which
+        # umockdev leaves to the real machine: the host's own devices would
+        # show. An entry whose name starts with a dot keeps the directory and
+        # is skipped by libpci's scan.
+        records.append("P: /devices/pci0000:00/.no-devices\nE: SUBSYSTEM=pci\n")
     return "\n".join(records)
 
 
@@ -605,7 +611,7 @@ def _write_small(path, text):
     os.rename(tmp, path)
 
 
-def supervise(status_file, pid_file, argv):
+def supervise(status_file, pid_file, env_changes, argv):
     """Runs argv as a child and writes its wait status to status_file.
 
     umockdev-run reports a child that a signal ended with the signal number as
@@ -613,7 +619,8 @@ def supervise(status_file, pid_file, argv):
     therefore puts this supervisor between umockdev-run and the program. The
     supervisor ignores the terminal signals itself: a test sends them to the
     program (by the pid in pid_file) or to the whole process group, as a
-    terminal would.
+    terminal would. env_changes are (name, value) pairs applied to the
+    program's environment, a value of None removing the variable.
     """
     for sig in PASSED_SIGNALS:
         signal.signal(sig, signal.SIG_IGN)
@@ -622,6 +629,11 @@ def supervise(status_file, pid_file, argv):
         try:
             for sig in PASSED_SIGNALS + (signal.SIGPIPE, signal.SIGXFSZ):
                 signal.signal(sig, signal.SIG_DFL)
+            for name, value in env_changes:
+                if value is None:
+                    os.environ.pop(name, None)
+                else:
+                    os.environ[name] = value
             os.execvp(argv[0], argv)
         except OSError as e:
             os.write(2, f"fwsim supervise: cannot run {argv[0]}: {e.strerror}\n".encode())
@@ -654,7 +666,7 @@ def usage():
   image VERSION PSID OUT             write a simulated firmware image
   calls DIR [--json]                 print the stand-in calls recorded in DIR
   firmware DIR [ADDRESS]             print the running firmware in DIR's state
-  supervise STATUS PIDFILE -- PROGRAM ARGS...
+  supervise STATUS PIDFILE [--setenv NAME=VALUE | --unsetenv NAME]... -- PROGRAM ARGS...
                                      (test harness) run PROGRAM, keep its wait status
 SERVER.json may be - for standard input."""
 
@@ -691,8 +703,19 @@ def main_cli(argv):
                 if "firmware" in fn and (len(args) == 1 or fn["address"] == args[1]):
                     print(fn["address"], fn["firmware"])
             return 0
-        if cmd == "supervise" and len(args) >= 4 and args[2] == "--":
-            return supervise(args[0], args[1], args[3:])
+        if cmd == "supervise" and "--" in args[2:]:
+            end = args.index("--", 2)
+            changes = []
+            options = args[2:end]
+            while len(options) >= 2 and options[0] in ("--setenv", "--unsetenv"):
+                if options[0] == "--setenv":
+                    name, _, value = options[1].partition("=")
+                    changes.append((name, value))
+                else:
+                    changes.append((options[1], None))
+                options = options[2:]
+            if not options and end + 1 < len(args):
+                return supervise(args[0], args[1], changes, args[end + 1:])
     except DescriptionError as e:
         _err(f"fwsim: {e}")
         return 1
