@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs fwkit on the bundled simulated server:
+# the inventory, an unattended upgrade, and a discovery report written and applied.
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+"$top/scripts/setup.sh"
+"$top/scripts/build.sh" >/dev/null
+
+fwkit="$top/build/fwkit"
+demo="$(mktemp -d /tmp/fwkit-demo.XXXXXX)"
+trap 'rm -rf "$demo"' EXIT
+
+step() { printf '\n\033[1m=== %s\033[0m\n' "$*"; }
+# Runs fwkit in a working directory laid out for the sample server.
+run() {
+  local dir="$1"; shift
+  echo "\$ fwkit $*"
+  (cd "$dir" && umockdev-run --device server.umockdev -- "$fwkit" "$@") || echo "(exit status $?)"
+}
+
+"$top/sim/fwsim.py" workdir "$top/sim/servers/sample.json" "$demo/server1" >/dev/null
+step "The simulated server's PCI devices"
+(cd "$demo/server1" && umockdev-run --device server.umockdev -- lspci -nn)
+
+step "Installed and available firmware"
+run "$demo/server1" -c
+step "Unattended upgrade"
+run "$demo/server1" -s
+step "Installed and available firmware after the upgrade"
+run "$demo/server1" -c
+step "The event log"
+cat "$demo/server1/mstflint.log"
+
+"$top/sim/fwsim.py" workdir "$top/sim/servers/sample.json" "$demo/server2" >/dev/null
+step "A discovery report of a second server"
+run "$demo/server2" -d report.xml
+cat "$demo/server2/report.xml"
+step "Applying the report"
+run "$demo/server2" -u report.xml
+step "What the firmware tool was asked"
+"$top/sim/fwsim.py" calls "$demo/server2"
+step "Firmware now running on the second server"
+"$top/sim/fwsim.py" firmware "$demo/server2"
