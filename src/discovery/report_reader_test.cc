@@ -99,47 +99,6 @@ TEST(ReadReport, OnlyTheThreeActionsMarkADevice) {
   }
 }
 
-TEST(ReadReport, OnlyTheValueAttributeCounts) {
-  const std::string text = report(device(
-      "<busnumber value=\"0000:04\" other=\"0000:99\"/>" + leaf("devicenumber", "00") +
-      leaf("funcnumber", "0") + "<fw_item>" + leaf("type", "ROM") +
-      "<action value=\"Nothing\" value2=\"upgrade\"/>" + "</fw_item>") +
-      device(address("0000:05", "00", "0") + "<fw_item><action other=\"upgrade\"/></fw_item>"));
-  discovery_report r;
-  ASSERT_EQ(read_report_text(text, &r), report_status::ok);
-  ASSERT_EQ(r.devices.size(), 2u);
-  EXPECT_EQ(r.devices[0].pbus_info, "0000:04:00.0");
-  EXPECT_FALSE(r.devices[0].flags & kNicToFlash);
-  EXPECT_FALSE(r.devices[1].flags & kNicToFlash);
-}
-
-TEST(ReadReport, LeavesOutsideAnyDeviceAreIgnored) {
-  const std::string header = leaf("action", "upgrade") + address("0000:09", "00", "0") +
-                             leaf("venid", "15B3");
-  const std::string text = report(device(address("0000:04", "00", "0") + item("Nothing")) +
-                                  leaf("action", "upgrade") + leaf("firmware_id", "EVIL"),
-                                  header);
-  discovery_report r;
-  ASSERT_EQ(read_report_text(text, &r), report_status::ok);
-  ASSERT_EQ(r.devices.size(), 1u);
-  EXPECT_EQ(r.devices[0].flags, kNicRecognised);
-  EXPECT_EQ(r.devices[0].ven_id, 0);
-  EXPECT_EQ(r.devices[0].psid, "MT_1");
-}
-
-TEST(ReadReport, EachDeviceElementIsOneRecordEvenWhenEmpty) {
-  const std::string text =
-      report("<device/>" + device(address("0000:04", "00", "0") + item("upgrade")) + "<device></device>" +
-             device(address("0000:05", "00", "0") + item("rewrite")));
-  discovery_report r;
-  ASSERT_EQ(read_report_text(text, &r), report_status::ok);
-  ASSERT_EQ(r.devices.size(), 4u);
-  EXPECT_EQ(r.devices[0].flags, 0);
-  EXPECT_EQ(r.devices[1].pbus_info, "0000:04:00.0");
-  EXPECT_EQ(r.devices[2].flags, 0);
-  EXPECT_EQ(r.devices[3].pbus_info, "0000:05:00.0");
-}
-
 TEST(ReadReport, NestedDevicesStayWithinTheTable) {
   const std::string text = report("<device><device>" + address("0000:04", "00", "0") + item("upgrade") +
                                   "</device>" + item("upgrade") + "</device>" + item("upgrade"));
@@ -160,32 +119,6 @@ TEST(ReadReport, RunningVersionNeedsARomType) {
   EXPECT_EQ(r.devices[0].flags, 0);
   EXPECT_EQ(r.devices[0].uCurROMmaj, 0u);
   EXPECT_EQ(r.events, std::vector<std::string>{"read_FW_cur_version: Error Wrong image type\n"});
-}
-
-TEST(ReadReport, BrokenReports) {
-  struct Case {
-    std::string text;
-    report_status status;
-  } cases[] = {
-      {"", report_status::malformed},
-      {"not xml at all", report_status::malformed},
-      {report(device(item("upgrade"))).substr(0, 150), report_status::malformed},
-      {"<a><device></a>", report_status::malformed},
-      {"<vantrel_rom_discovery/>", report_status::ok},
-  };
-  for (const Case& c : cases) {
-    discovery_report r;
-    EXPECT_EQ(read_report_text(c.text, &r), c.status) << c.text;
-    EXPECT_TRUE(r.devices.empty()) << c.text;
-  }
-}
-
-TEST(ReadReport, TooManyDevicesAreRefused) {
-  std::string devices;
-  for (size_t i = 0; i <= kMaxReportDevices; ++i) devices += "<device/>";
-  discovery_report r;
-  EXPECT_EQ(read_report_text(report(devices), &r), report_status::too_large);
-  EXPECT_TRUE(r.devices.empty());
 }
 
 }  // namespace

@@ -74,20 +74,6 @@ nic_info recognised(const char* address) {
   return nic;
 }
 
-TEST(ItemVersion, NumericallyHighestCatalogVersion) {
-  nic_info nic = recognised("0000:04:00.0");
-  EXPECT_EQ(build_XML_FW_item_version("ROM", nic), "");
-  const uint32_t versions[][3] = {{2, 9, 1200}, {2, 10, 700}, {2, 9, 9999}};
-  for (const auto& v : versions) {
-    nic.uFwROMmaj[nic.fw_count] = v[0];
-    nic.uFwROMmin[nic.fw_count] = v[1];
-    nic.uFwROMrel[nic.fw_count] = v[2];
-    ++nic.fw_count;
-  }
-  EXPECT_EQ(build_XML_FW_item_version("ROM", nic), "2.10.700");
-  EXPECT_EQ(build_XML_FW_item_active_version("ROM", nic), "2.9.1000");
-}
-
 class ReportFile : public ::testing::Test {
  protected:
   void SetUp() override {
