@@ -78,6 +78,10 @@ def _hex_field(fn, key, bits, default=None):
     return number
 
 
+def _is_status(value):
+    return isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= 255
+
+
 def normalise(desc):
     """Checks a server description and returns it as a dict with "functions"."""
     if isinstance(desc, list):
@@ -118,16 +122,17 @@ def normalise(desc):
         for key in ("firmware", "psid", "query_output"):
             if key in fn and not isinstance(fn[key], str):
                 raise DescriptionError(f"function {address}: \"{key}\" must be a string")
-        if "query_exit_code" in fn and not isinstance(fn["query_exit_code"], int):
-            raise DescriptionError(f"function {address}: \"query_exit_code\" must be a number")
+        if not _is_status(fn.get("query_exit_code", 0)):
+            raise DescriptionError(f"function {address}: \"query_exit_code\" must be 0..255")
         burn = fn.get("burn")
         if burn is not None:
             if not isinstance(burn, dict) or set(burn) - BURN_KEYS:
-                raise DescriptionError(f"function {address}: \"burn\" takes only {sorted(BURN_KEYS)}")
+                raise DescriptionError(
+                    f"function {address}: \"burn\" takes only {sorted(BURN_KEYS)}")
             if burn.get("outcome", "ok") not in BURN_OUTCOMES:
                 raise DescriptionError(
                     f"function {address}: burn outcome must be one of {sorted(BURN_OUTCOMES)}")
-            if not isinstance(burn.get("exit_code", 1), int) or not 0 <= burn.get("exit_code", 1) <= 255:
+            if not _is_status(burn.get("exit_code", 1)):
                 raise DescriptionError(f"function {address}: burn exit_code must be 0..255")
             if not isinstance(burn.get("seconds", 0), (int, float)) or burn.get("seconds", 0) < 0:
                 raise DescriptionError(f"function {address}: burn seconds must be a number >= 0")
@@ -140,7 +145,7 @@ def normalise(desc):
                     f"function {address}: \"mlnxinfo\" takes only {sorted(MLNXINFO_KEYS)}")
             if not isinstance(info.get("answer", ""), str):
                 raise DescriptionError(f"function {address}: mlnxinfo answer must be a string")
-            if not isinstance(info.get("exit_code", 0), int) or not 0 <= info.get("exit_code", 0) <= 255:
+            if not _is_status(info.get("exit_code", 0)):
                 raise DescriptionError(f"function {address}: mlnxinfo exit_code must be 0..255")
     if "catalog" in desc and "catalog_xml" in desc:
         raise DescriptionError("give either \"catalog\" or \"catalog_xml\", not both")
@@ -160,7 +165,8 @@ def normalise(desc):
         raise DescriptionError("\"images\" must be a list")
     for image in images:
         if not isinstance(image, dict) or set(image) - IMAGE_KEYS or "file" not in image:
-            raise DescriptionError(f"image {image!r}: takes \"file\" and {sorted(IMAGE_KEYS - {'file'})}")
+            raise DescriptionError(
+                f"image {image!r}: takes \"file\" and {sorted(IMAGE_KEYS - {'file'})}")
     desc["functions"] = functions
     return desc
 

@@ -181,7 +181,7 @@ TEST(SimHarness, TerminalRunsMlnxinfoAndBlockedFiles) {
      "firmware": "16.26.1040", "psid": "MT_1",
      "mlnxinfo": {"answer": "server01#Tamarix_16.28.bin", "exit_code": 3}},
     {"address": "0000:05:00.0", "class": "0x020000", "vendor": "0x15b3", "device": "0x1017",
-     "firmware": "16.26.1040", "psid": "MT_1"}],
+     "firmware": "16.26.1040", "psid": "MT_1", "query_output": "fw version:\t1.2.3"}],
     "catalog": [{"name": "Board", "venid": "15B3", "devid": "1017", "subvenid": "15B3",
                  "PSID": "MT_1", "subdevid": "0001", "rom": "16.28.2006", "fwFile": "b.bin"}]})");
 
@@ -190,6 +190,9 @@ TEST(SimHarness, TerminalRunsMlnxinfoAndBlockedFiles) {
   EXPECT_EQ(cut_value(tty.out, "FW Version"), "16.26.1040") << tty.out;
   ASSERT_FALSE(server.calls().empty());
   EXPECT_EQ(server.calls().back().stdout_kind, "tty");
+
+  RunResult raw = server.run_command({"./nic_fw/mstflint", "-d", "0000:05:00.0", "q"});
+  EXPECT_EQ(raw.out, "fw version:\t1.2.3");
 
   RunResult info = server.run_command({"./getmlnxinfo", "imgfile", "0000:04:00.0"});
   EXPECT_EQ(info.status, 3);
