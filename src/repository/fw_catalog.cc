@@ -4,8 +4,12 @@
 #include <fcntl.h>
 #include <libxml/xmlreader.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string_view>
 
@@ -87,37 +91,80 @@ catalog_status read_entries(xmlTextReader* reader, fw_catalog* catalog) {
   return ret == 0 ? catalog_status::ok : catalog_status::malformed;
 }
 
-catalog_status read_with(reader_ptr reader, fw_catalog* catalog) {
+// Where the catalog's bytes come from: an open file or a text in memory,
+// handed to the reader `piece` bytes at a time at most.
+struct catalog_source {
+  int fd = -1;
+  std::string_view text;
+  size_t offset = 0;
+  size_t piece = 0;
+};
+
+int read_piece(void* context, char* buffer, int length) {
+  auto* source = static_cast<catalog_source*>(context);
+  size_t want = std::min(static_cast<size_t>(std::max(length, 0)), source->piece);
+  if (source->fd < 0) {
+    size_t n = std::min(want, source->text.size() - source->offset);
+    std::memcpy(buffer, source->text.data() + source->offset, n);
+    source->offset += n;
+    return static_cast<int>(n);
+  }
+  ssize_t n;
+  do {
+    n = pread(source->fd, buffer, want, static_cast<off_t>(source->offset));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return -1;
+  source->offset += static_cast<size_t>(n);
+  return static_cast<int>(n);
+}
+
+int close_nothing(void*) { return 0; }
+
+catalog_status read_pass(catalog_source source, size_t piece, const char* name,
+                         fw_catalog* catalog) {
+  *catalog = fw_catalog();
+  source.offset = 0;
+  source.piece = piece;
+  reader_ptr reader(xmlReaderForIO(read_piece, close_nothing, &source, name, nullptr, 0));
   if (!reader) {
-    catalog->error = "the XML reader could not be created\n";
+    catalog->error = strprintf("%s: the XML reader could not be created\n", name);
     return catalog_status::malformed;
   }
   xmlTextReaderSetStructuredErrorHandler(reader.get(), keep_first_error, catalog);
   catalog_status status = read_entries(reader.get(), catalog);
   if (status == catalog_status::malformed && catalog->error.empty())
-    catalog->error = "catalog: parser error : the document ends early\n";
+    catalog->error = strprintf("%s: parser error : the document ends early\n", name);
+  return status;
+}
+
+// The reader gives up on the whole block of input that holds a fault, so
+// entries shortly before it would be lost. A broken catalog is read once
+// more a byte at a time, which keeps every entry before the fault.
+catalog_status read_catalog(const catalog_source& source, const char* name, fw_catalog* catalog) {
+  LIBXML_TEST_VERSION
+  constexpr size_t kFastPiece = 1 << 16;
+  catalog_status status = read_pass(source, kFastPiece, name, catalog);
+  if (status == catalog_status::malformed) status = read_pass(source, 1, name, catalog);
   return status;
 }
 
 }  // namespace
 
 catalog_status load_fw_catalog(const std::string& path, fw_catalog* catalog) {
-  LIBXML_TEST_VERSION
   *catalog = fw_catalog();
   unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info;
   if (!fd.valid() || fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode))
     return catalog_status::unreadable;
-  // The reader leaves the descriptor open; `fd` closes it.
-  return read_with(reader_ptr(xmlReaderForFd(fd.get(), path.c_str(), nullptr, 0)), catalog);
+  catalog_source source;
+  source.fd = fd.get();
+  return read_catalog(source, path.c_str(), catalog);
 }
 
 catalog_status parse_fw_catalog_text(const std::string& xml, fw_catalog* catalog) {
-  LIBXML_TEST_VERSION
-  *catalog = fw_catalog();
-  return read_with(reader_ptr(xmlReaderForMemory(xml.data(), static_cast<int>(xml.size()),
-                                                 "catalog", nullptr, 0)),
-                   catalog);
+  catalog_source source;
+  source.text = xml;
+  return read_catalog(source, "catalog", catalog);
 }
 
 std::vector<XMLFW_INFO> read_NIC_FW_xml_file(const fw_catalog& catalog,
