@@ -98,6 +98,7 @@ int nfwu_yesno(const std::string& prompt, int def_ans, const std::string& yorn) 
 }
 
 int is_FW_needed(uint32_t uNicIdx) {
+  if (uNicIdx >= g_ninfo.size()) return kAnswerNo;
   const nic_info& nic = g_ninfo[uNicIdx];
   const std::string question = fw_version_message();
   const int count = std::max(0, std::min(nic.fw_count, kMaxImagesPerNic));
