@@ -1,5 +1,74 @@
 // The discovery report applier (-u): reads a report and flashes what it asks for.
 #pragma once
 
+#include <libxml/xmlreader.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inventory/nic_info.h"
+
+/// Owner of a libxml2 text reader.
+struct xml_reader_free {
+  void operator()(xmlTextReader* reader) const noexcept { xmlFreeTextReader(reader); }
+};
+using xml_reader_owner = std::unique_ptr<xmlTextReader, xml_reader_free>;
+
+/// Most devices one report may list; a larger report is refused whole.
+inline constexpr size_t kMaxReportDevices = 4096;
+
+/// Outcome of reading a report.
+enum class report_status {
+  ok,
+  unreadable,  ///< could not be opened
+  malformed,   ///< not well-formed XML
+  too_large,   ///< more than kMaxReportDevices devices
+};
+
+/// A report read into NIC records, one per `device` element, in report order.
+struct discovery_report {
+  std::vector<nic_info> devices;
+  std::vector<std::string> events;  ///< error events met while reading, to be logged
+};
+
+/// Where the filling pass stands.
+struct report_cursor {
+  size_t idx = 0;           ///< record of the device being read
+  int device_depth = 0;     ///< above 0 inside a `device` element
+  std::string image_type;   ///< value of the last `type` element read
+  std::vector<std::string> events;
+};
+
 /// Applies the report g_XMLDiscoveryReport; returns the exit status.
 int read_discovery_report();
+
+/// Reads the report file at `path` (two passes: count, then fill).
+report_status read_report_file(const std::string& path, discovery_report* report);
+
+/// Reads report text, as a file would hold it.
+report_status read_report_text(std::string_view xml, discovery_report* report);
+
+/// Counts the node when it starts a `device` element.
+void read_num_device_elements(xmlTextReader* reader, size_t* deviceCnt);
+
+/// Applies one node of the filling pass to `table`: the `value` attribute
+/// of a leaf inside a `device` element goes to that device's record.
+void process_node(xmlTextReader* reader, std::vector<nic_info>& table, report_cursor& cursor);
+
+/// Hexadecimal text to number: at most the first four characters, stopping
+/// at the first that is not a digit ('*' to '?' count by their low four
+/// bits, a-f and A-F as 10 to 15). "15B3" and "15b3XYZ" give 0x15B3, "0x15B3" 0.
+int axtoi(std::string_view hexStg);
+
+/// Stores a report's running version in `pCurNinfo` and marks it recognised
+/// when the remembered type is a "ROM" type ("n/a" is skipped). False when
+/// the type is not a "ROM" type: the record is left as it was.
+bool read_FW_cur_version(nic_info& pCurNinfo, std::string_view pImageType,
+                         std::string_view pVersion);
+
+/// True for a PCI address "dddd:bb:dd.f": four, two and two hexadecimal
+/// digits and a function digit 0 to 7.
+bool is_well_formed_pci_address(std::string_view address);
