@@ -21,6 +21,7 @@ namespace {
 volatile sig_atomic_t g_deferred_signal = 0;
 const int kDeferredSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction g_previous_actions[3];
+int g_deferral_depth = 0;  // guards may nest; only the outermost installs and restores
 
 void record_signal(int signo) { g_deferred_signal = signo; }
 
@@ -129,6 +130,7 @@ bool read_command_output(const std::string& command, std::string* output, size_t
 }
 
 deferred_signals::deferred_signals() {
+  if (g_deferral_depth++ > 0) return;
   struct sigaction action = {};
   action.sa_handler = record_signal;
   sigemptyset(&action.sa_mask);
@@ -137,6 +139,7 @@ deferred_signals::deferred_signals() {
 }
 
 deferred_signals::~deferred_signals() {
+  if (--g_deferral_depth > 0) return;
   for (size_t i = 0; i < 3; ++i) sigaction(kDeferredSignals[i], &g_previous_actions[i], nullptr);
 }
 

@@ -1,0 +1,49 @@
+// Tests of how child processes are judged and how signals are deferred.
+#include "run/child_process.h"
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(RunProgram, TellsExitSignalAndStartFailureApart) {
+  child_result ok = run_program({"sh", "-c", "exit 0"}, {});
+  EXPECT_TRUE(ok.succeeded());
+
+  child_result failed = run_program({"sh", "-c", "exit 3"}, {});
+  EXPECT_TRUE(failed.started && failed.exited);
+  EXPECT_EQ(failed.exit_code, 3);
+  EXPECT_FALSE(failed.succeeded());
+
+  child_result killed = run_program({"sh", "-c", "kill -9 $$"}, {});
+  EXPECT_TRUE(killed.started);
+  EXPECT_FALSE(killed.exited);
+  EXPECT_EQ(killed.signal, SIGKILL);
+  EXPECT_FALSE(killed.succeeded());
+  EXPECT_EQ(describe_child_result(killed), "killed by signal 9");
+
+  child_result missing = run_program({"./no/such/tool"}, {});
+  EXPECT_FALSE(missing.started);
+  EXPECT_FALSE(missing.succeeded());
+  EXPECT_EQ(describe_child_result(missing), "could not be started (No such file or directory)");
+}
+
+TEST(DeferredSignals, NestedGuardsRestoreTheDefaultAction) {
+  {
+    deferred_signals outer;
+    {
+      deferred_signals inner;
+      raise(SIGINT);
+    }
+    raise(SIGTERM);  // still deferred by the outer guard
+    EXPECT_EQ(deferred_signals::received(), SIGTERM);
+  }
+  struct sigaction now = {};
+  sigaction(SIGINT, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+  sigaction(SIGTERM, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+}  // namespace
