@@ -2,10 +2,10 @@
 #include "inventory/fw_query.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "run/child_process.h"
 #include "run/error_report.h"
+#include "run/text_format.h"
 
 namespace {
 
@@ -13,13 +13,6 @@ namespace {
 // characters including the line end.
 constexpr size_t kLinePiece = 499;
 constexpr size_t kValueMax = 49;
-
-bool contains_ignoring_case(std::string_view text, std::string_view label) {
-  auto equal = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-  };
-  return std::search(text.begin(), text.end(), label.begin(), label.end(), equal) != text.end();
-}
 
 }  // namespace
 

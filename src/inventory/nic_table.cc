@@ -4,10 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
-#include <source_location>
 
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
@@ -55,21 +53,6 @@ class diagnostic_file {
   temp_file file_;
   std::string name_;
 };
-
-// "file,line" of the caller, as internal error lines end.
-std::string source_mark(std::source_location where = std::source_location::current()) {
-  std::string_view file = where.file_name();
-  if (size_t slash = file.rfind('/'); slash != std::string_view::npos) file.remove_prefix(slash + 1);
-  return strprintf("%.*s,%d", static_cast<int>(file.size()), file.data(),
-                   static_cast<int>(where.line()));
-}
-
-bool contains_ignoring_case(std::string_view text, std::string_view word) {
-  auto equal = [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-  };
-  return std::search(text.begin(), text.end(), word.begin(), word.end(), equal) != text.end();
-}
 
 void attach_catalog_images(nic_info* nic) {
   adapter_identity identity;

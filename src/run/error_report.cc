@@ -11,10 +11,14 @@ void write_stderr(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-void report_internal_error(const std::string& before, const std::string& after,
-                           std::source_location where) {
+std::string source_mark(std::source_location where) {
   const char* file = where.file_name();
   const char* slash = std::strrchr(file, '/');
   if (slash) file = slash + 1;
-  write_stderr(before + strprintf("%s,%d", file, static_cast<int>(where.line())) + after);
+  return strprintf("%s,%d", file, static_cast<int>(where.line()));
+}
+
+void report_internal_error(const std::string& before, const std::string& after,
+                           std::source_location where) {
+  write_stderr(before + source_mark(where) + after);
 }

@@ -4,6 +4,10 @@
 #include <source_location>
 #include <string>
 
+/// "%s,%d" of a source file's name (without its folders) and line, as
+/// internal error lines end.
+std::string source_mark(std::source_location where = std::source_location::current());
+
 /// Writes text to standard error as it stands (never suppressed).
 void write_stderr(const std::string& text);
 

@@ -1,6 +1,8 @@
 // printf-style formatting into std::string.
 #include "run/text_format.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 
@@ -19,4 +21,11 @@ std::string strprintf(const char* format, ...) {
   }
   va_end(args);
   return text;
+}
+
+bool contains_ignoring_case(std::string_view text, std::string_view word) {
+  auto equal = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  };
+  return std::search(text.begin(), text.end(), word.begin(), word.end(), equal) != text.end();
 }
