@@ -11,11 +11,14 @@ demo="$(mktemp -d /tmp/fwkit-demo.XXXXXX)"
 trap 'rm -rf "$demo"' EXIT
 
 step() { printf '\n\033[1m=== %s\033[0m\n' "$*"; }
-# Runs fwkit in a working directory laid out for the sample server.
+# Runs fwkit in a working directory laid out for the sample server; standard
+# input comes from $answers (the operator's replies), if set.
 run() {
-  local dir="$1"; shift
+  local dir="$1" status=0; shift
   echo "\$ fwkit $*"
-  (cd "$dir" && umockdev-run --device server.umockdev -- "$fwkit" "$@") || echo "(exit status $?)"
+  (cd "$dir" && printf '%b' "${answers:-}" | umockdev-run --device server.umockdev -- "$fwkit" "$@") ||
+    status=$?
+  echo "(exit status $status)"
 }
 
 "$top/sim/fwsim.py" workdir "$top/sim/servers/sample.json" "$demo/server1" >/dev/null
@@ -24,7 +27,9 @@ step "The simulated server's PCI devices"
 
 step "Installed and available firmware"
 run "$demo/server1" -c
-step "Unattended upgrade"
+step "Interactive upgrade: the operator answers y for the first adapter, n for the second"
+answers='y\nn\n' run "$demo/server1"
+step "Unattended upgrade of the rest"
 run "$demo/server1" -s
 step "Installed and available firmware after the upgrade"
 run "$demo/server1" -c
