@@ -79,7 +79,6 @@ void apply_leaf(std::string_view name, const std::string& value, nic_info& nic,
     if (!read_FW_cur_version(nic, cursor.image_type, value)) cursor.events.push_back(kWrongImageType);
   } else if (name == "action") {
     if (is_flash_action(value)) nic.flags |= kNicToFlash;
-    nic.pbus_info = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
   }
 }
 
@@ -148,6 +147,8 @@ int apply_report_devices() {
     attach_image(nic, highest_entry(matches));
     if (!(nic.flags & kNicToFlash)) continue;
 
+    // Built once the whole device is read, whatever the order of its leaves.
+    nic.pbus_info = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
     if (!is_well_formed_pci_address(nic.pbus_info)) {
       log_mellanox_event(kTagError,
                          strprintf("read_discovery_report: Device %zu has no valid PCI address "

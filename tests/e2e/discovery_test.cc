@@ -238,6 +238,13 @@ TEST(ApplyReport, OutcomesOfOneReportAfterAnother) {
        doc(xml({.venid = "15b3"}) + xml({.venid = "0x15B3"}) +
            xml({.bus = "0000:06", .venid = "15B3XYZ"})),
        0, {b04, b06}, {}},
+      {"the address after the action",
+       doc("<device>" + leaf("venid", "15B3") + leaf("devid", "1003") + "<fw_item>" +
+           leaf("type", "ROM") + leaf("firmware_id", "MT_1090110019") +
+           leaf("active_version", "2.9.1000") + leaf("action", "upgrade") + "</fw_item>" +
+           leaf("busnumber", "0000:06") + leaf("devicenumber", "00") + leaf("funcnumber", "0") +
+           "</device>"),
+       0, {b06}, {}},
       {"a failed burn, then a good one", doc(xml({.bus = "0000:05"}) + xml({})), 2,
        {burn("0000:05:00.0", "CX3.bin"), b04}, {"Upgrade failed", kClosingError}},
       {"hostile addresses",
