@@ -191,6 +191,7 @@ struct SimServer::Background::Run {
       }
       drain(out, result.out, fds[0].revents);
       drain(err, result.err, fds[1].revents);
+      if (pty) in = out;  // closed with it
     }
     for (int fd : {pty ? -1 : in, out, err})
       if (fd >= 0) ::close(fd);

@@ -5,7 +5,7 @@
 //                nic_fw/ (catalog, images, stand-in mstflint, simulator state
 //                in nic_fw/.sim/), getmlnxinfo
 //   ROOT/fwsim   the supervisor that records each run's exact wait status
-//   ROOT/runs/   its status and pid file of each run
+//   ROOT/runs/   the status file and pid file it writes for each run
 // so SimServers share nothing and may be used side by side.
 #pragma once
 
