@@ -1,4 +1,6 @@
 // Operator sessions of the discovery report: -d writes it, -u applies it, on simulated servers.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -189,6 +191,13 @@ const std::string kApplyServer = server(
     R"(, "images": [{"file": "Tamarix_B2.bin", "version": "2.10.800", "psid": "MT_TAMARIX"},
                     {"file": "Tamarix_C.bin", "version": "2.10.900", "psid": "MT_TAMARIX"}])");
 
+// 04 takes two seconds to burn; 06 burns at once.
+std::string server_with_slow_first_board() {
+  return server(board("0000:04", "MT_1090110019", R"(, "burn": {"seconds": 2})") +
+                    board("0000:06", "MT_1090110019"),
+                kCatalog);
+}
+
 std::string leaf(const std::string& name, const std::string& value) {
   return "<" + name + " value=\"" + value + "\"/>";
 }
@@ -296,6 +305,20 @@ TEST(ApplyReport, OutcomesOfOneReportAfterAnother) {
   // No PWNED, and getmlnxinfo's data files are gone.
   EXPECT_EQ(files(server), (std::set<std::string>{"getmlnxinfo", "mstflint.log", "nic_fw", "r.xml",
                                                   "server.umockdev"}));
+}
+
+TEST(ApplyReport, InterruptDuringABurnLetsItFinishAndBurnsNothingMore) {
+  SimServer server(server_with_slow_first_board());
+  server.write("r.xml", doc(xml({}) + xml({.bus = "0000:06"})));
+  SimServer::Background run = server.start({"-u", "r.xml"});
+  ASSERT_TRUE(server.wait_for_calls(1, 20000));  // the first burn has started
+  run.signal(SIGTERM);
+  RunResult r = run.wait();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(calls(server), (std::vector<std::string>{burn("0000:04:00.0", "CX3.bin")}));
+  EXPECT_EQ(server.firmware("0000:04:00.0"), "2.10.700");  // the burn was seen through
+  EXPECT_TRUE(contains(server.read("mstflint.log"),
+                       "read_discovery_report: Stopped by signal 15; no further device was burned"));
 }
 
 }  // namespace
