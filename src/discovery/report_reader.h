@@ -1,21 +1,13 @@
 // The discovery report applier (-u): reads a report and flashes what it asks for.
 #pragma once
 
-#include <libxml/xmlreader.h>
-
 #include <cstddef>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "inventory/nic_info.h"
-
-/// Owner of a libxml2 text reader.
-struct xml_reader_free {
-  void operator()(xmlTextReader* reader) const noexcept { xmlFreeTextReader(reader); }
-};
-using xml_reader_owner = std::unique_ptr<xmlTextReader, xml_reader_free>;
+#include "repository/xml_owners.h"
 
 /// Most devices one report may list; a larger report is refused whole.
 inline constexpr size_t kMaxReportDevices = 4096;

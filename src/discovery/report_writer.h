@@ -1,25 +1,12 @@
 // The discovery report writer (-d): one XML document describing every recognised adapter.
 #pragma once
 
-#include <libxml/tree.h>
-#include <libxml/xmlwriter.h>
-
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "inventory/nic_info.h"
-
-/// Owners of the text writer and of the in-memory document it fills.
-struct xml_writer_free {
-  void operator()(xmlTextWriter* writer) const noexcept { xmlFreeTextWriter(writer); }
-};
-struct xml_doc_free {
-  void operator()(xmlDoc* doc) const noexcept { xmlFreeDoc(doc); }
-};
-using xml_writer_owner = std::unique_ptr<xmlTextWriter, xml_writer_free>;
-using xml_doc_owner = std::unique_ptr<xmlDoc, xml_doc_free>;
+#include "repository/xml_owners.h"
 
 /// The three address leaves of a device, cut from its PCI address text.
 struct pci_address_fields {

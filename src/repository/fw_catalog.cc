@@ -2,7 +2,6 @@
 #include "repository/fw_catalog.h"
 
 #include <fcntl.h>
-#include <libxml/xmlreader.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,9 +9,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string_view>
 
+#include "repository/xml_owners.h"
 #include "run/error_report.h"
 #include "run/event_log.h"
 #include "run/exit_status.h"
@@ -20,11 +19,6 @@
 #include "run/text_format.h"
 
 namespace {
-
-struct reader_deleter {
-  void operator()(xmlTextReader* reader) const { xmlFreeTextReader(reader); }
-};
-using reader_ptr = std::unique_ptr<xmlTextReader, reader_deleter>;
 
 std::string_view text_of(const xmlChar* text) {
   return text ? std::string_view(reinterpret_cast<const char*>(text)) : std::string_view();
@@ -125,7 +119,7 @@ catalog_status read_pass(catalog_source source, size_t piece, const char* name,
   *catalog = fw_catalog();
   source.offset = 0;
   source.piece = piece;
-  reader_ptr reader(xmlReaderForIO(read_piece, close_nothing, &source, name, nullptr, 0));
+  xml_reader_owner reader(xmlReaderForIO(read_piece, close_nothing, &source, name, nullptr, 0));
   if (!reader) {
     catalog->error = strprintf("%s: the XML reader could not be created\n", name);
     return catalog_status::malformed;
