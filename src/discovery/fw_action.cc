@@ -5,7 +5,7 @@
 
 const char* recommend_XML_FW_action(std::string_view pFwtype, const nic_info& nic) {
   if (pFwtype.find("ROM") == std::string_view::npos || !(nic.flags & kNicRecognised)) return "";
-  const int count = std::clamp(nic.fw_count, 0, kMaxImagesPerNic);
+  const int count = image_count(nic);
   const fw_version running = running_version(nic);
   for (int i = 0; i < count; ++i) {
     if (is_newer(image_version(nic, i), running)) return kActionUpgrade;

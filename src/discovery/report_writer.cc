@@ -227,12 +227,8 @@ int write_XML_FW_item(xmlTextWriter* writer, const nic_info& nic) {
 }
 
 std::string build_XML_FW_item_version(std::string_view, const nic_info& nic) {
-  const int count = std::clamp(nic.fw_count, 0, kMaxImagesPerNic);
-  if (count == 0) return "";
-  std::vector<fw_version> versions;
-  for (int i = 0; i < count; ++i) versions.push_back(image_version(nic, i));
-  sort_fw(&versions);
-  return version_text(versions.back());
+  const std::vector<fw_version> versions = sorted_image_versions(nic);
+  return versions.empty() ? "" : version_text(versions.back());
 }
 
 std::string build_XML_FW_item_active_version(std::string_view, const nic_info& nic) {

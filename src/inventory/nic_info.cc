@@ -1,6 +1,8 @@
 // The NIC table's definitions and record helpers.
 #include "inventory/nic_info.h"
 
+#include <algorithm>
+
 std::vector<nic_info> g_ninfo;
 int g_nNics = 0;
 int g_nMellanoxPorts = 0;
@@ -12,4 +14,13 @@ fw_version running_version(const nic_info& nic) {
 
 fw_version image_version(const nic_info& nic, int index) {
   return fw_version{nic.uFwROMmaj[index], nic.uFwROMmin[index], nic.uFwROMrel[index]};
+}
+
+int image_count(const nic_info& nic) { return std::clamp(nic.fw_count, 0, kMaxImagesPerNic); }
+
+std::vector<fw_version> sorted_image_versions(const nic_info& nic) {
+  std::vector<fw_version> versions;
+  for (int i = 0; i < image_count(nic); ++i) versions.push_back(image_version(nic, i));
+  sort_fw(&versions);
+  return versions;
 }

@@ -51,6 +51,12 @@ fw_version running_version(const nic_info& nic);
 /// The version of image `index` of a record.
 fw_version image_version(const nic_info& nic, int index);
 
+/// Number of images a record holds, within 0 to kMaxImagesPerNic.
+int image_count(const nic_info& nic);
+
+/// The versions of a record's images, ascending: the numerically highest last.
+std::vector<fw_version> sorted_image_versions(const nic_info& nic);
+
 /// The NIC table: one record per enumerated adapter (or per report device).
 extern std::vector<nic_info> g_ninfo;
 /// Records of a table built from the PCI bus.

@@ -11,9 +11,7 @@
 #include "run/text_format.h"
 
 std::string current_report_block(const nic_info& nic) {
-  std::vector<fw_version> available;
-  for (int j = 0; j < nic.fw_count; ++j) available.push_back(image_version(nic, j));
-  sort_fw(&available);
+  const std::vector<fw_version> available = sorted_image_versions(nic);
 
   const std::string installed = version_text(running_version(nic));
   const char* interface = nic.pinterfacename.c_str();

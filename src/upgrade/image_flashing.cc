@@ -38,8 +38,8 @@ std::string join_blank(const std::vector<std::string>& argv) {
 // The image of the record to burn in an upgrade run: the first image whose
 // version is the highest listed in ver_buf. -1 when none is.
 int chosen_image(const nic_info& nic) {
-  const size_t count = static_cast<size_t>(std::min(nic.fw_count, kMaxImagesPerNic));
-  if (ver_buf.size() < count) return -1;
+  const size_t count = static_cast<size_t>(image_count(nic));
+  if (count == 0 || ver_buf.size() < count) return -1;
   const std::string& wanted = ver_buf[count - 1];
   for (size_t j = 0; j < count; ++j) {
     if (version_text(image_version(nic, static_cast<int>(j))) == wanted) return static_cast<int>(j);

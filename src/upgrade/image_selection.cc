@@ -101,13 +101,10 @@ int is_FW_needed(uint32_t uNicIdx) {
   if (uNicIdx >= g_ninfo.size()) return kAnswerNo;
   const nic_info& nic = g_ninfo[uNicIdx];
   const std::string question = fw_version_message();
-  const int count = std::max(0, std::min(nic.fw_count, kMaxImagesPerNic));
+  const int count = image_count(nic);
 
-  std::vector<fw_version> versions;
-  for (int i = 0; i < count; ++i) versions.push_back(image_version(nic, i));
-  sort_fw(&versions);
   ver_buf.clear();
-  for (const fw_version& version : versions) ver_buf.push_back(version_text(version));
+  for (const fw_version& version : sorted_image_versions(nic)) ver_buf.push_back(version_text(version));
 
   const fw_version running = running_version(nic);
   bool newer = false;
@@ -145,7 +142,7 @@ int select_firmware(uint32_t uNicIdx) {
   nic_info& nic = g_ninfo[uNicIdx];
   if (!(nic.flags & kNicRecognised)) return 0;
 
-  const int count = std::max(0, std::min(nic.fw_count, kMaxImagesPerNic));
+  const int count = image_count(nic);
   for (int i = 0; i < count; ++i) {
     if (nic.pxmlFwImage[i].find("n/a") != std::string::npos) {
       log_mellanox_event(kTagWarning,
