@@ -1,9 +1,6 @@
 // PCI enumeration with libpci, address texts, and the identity numbers from sysfs.
 #include "inventory/pci_enum.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 extern "C" {
 #include <pci/pci.h>
 }
@@ -162,17 +159,12 @@ int get_pci_info(const std::string& address, pci_ids* ids) {
   const char* const files[4] = {"vendor", "device", "subsystem_vendor", "subsystem_device"};
   for (int i = 0; i < 4; ++i) {
     std::string path = strprintf("%s/%s/%s", kSysfsDevices, device.c_str(), files[i]);
-    unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) {
+    std::string text;
+    if (!read_file_text(path, &text, 64)) {
       report_internal_error(strprintf("ERROR: could not open %s (errno=%d), ", path.c_str(), errno));
       return 1;
     }
-    char buf[64];
-    ssize_t got;
-    do {
-      got = read(fd.get(), buf, sizeof buf);
-    } while (got < 0 && errno == EINTR);
-    values[i] = got > 0 ? parse_sysfs_hex(std::string_view(buf, static_cast<size_t>(got))) : 0;
+    values[i] = parse_sysfs_hex(text);
   }
   ids->ven_id = values[0];
   ids->dev_id = values[1];
