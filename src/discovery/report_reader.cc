@@ -2,7 +2,6 @@
 #include "discovery/report_reader.h"
 
 #include <cctype>
-#include <functional>
 
 #include "discovery/fw_action.h"
 #include "discovery/image_lookup.h"
@@ -80,31 +79,6 @@ void apply_leaf(std::string_view name, const std::string& value, nic_info& nic,
   } else if (name == "action") {
     if (is_flash_action(value)) nic.flags |= kNicToFlash;
   }
-}
-
-report_status read_report(const std::function<xmlTextReader*()>& open_reader,
-                          discovery_report* report) {
-  size_t device_count = 0;
-  {
-    xml_reader_owner reader(open_reader());
-    if (!reader) return report_status::unreadable;
-    int result;
-    while ((result = xmlTextReaderRead(reader.get())) == 1) {
-      read_num_device_elements(reader.get(), &device_count);
-      if (device_count > kMaxReportDevices) return report_status::too_large;
-    }
-    if (result != 0) return report_status::malformed;
-  }
-  std::vector<nic_info> table(device_count);
-  report_cursor cursor;
-  xml_reader_owner reader(open_reader());
-  if (!reader) return report_status::unreadable;
-  int result;
-  while ((result = xmlTextReaderRead(reader.get())) == 1) process_node(reader.get(), table, cursor);
-  report->events = std::move(cursor.events);
-  if (result != 0) return report_status::malformed;
-  report->devices = std::move(table);
-  return report_status::ok;
 }
 
 // Among catalog entries for one board, the numerically highest version; on
@@ -232,18 +206,30 @@ int read_discovery_report() {
   return apply_report_devices();
 }
 
+// The report is read twice: once to count its devices, once to fill them.
 report_status read_report_file(const std::string& path, discovery_report* report) {
-  return read_report(
-      [&path] { return xmlReaderForFile(path.c_str(), nullptr, XML_PARSE_NONET); }, report);
-}
-
-report_status read_report_text(std::string_view text, discovery_report* report) {
-  return read_report(
-      [text] {
-        return xmlReaderForMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
-                                  XML_PARSE_NONET);
-      },
-      report);
+  auto open_reader = [&path] { return xmlReaderForFile(path.c_str(), nullptr, XML_PARSE_NONET); };
+  size_t device_count = 0;
+  {
+    xml_reader_owner reader(open_reader());
+    if (!reader) return report_status::unreadable;
+    int result;
+    while ((result = xmlTextReaderRead(reader.get())) == 1) {
+      read_num_device_elements(reader.get(), &device_count);
+      if (device_count > kMaxReportDevices) return report_status::too_large;
+    }
+    if (result != 0) return report_status::malformed;
+  }
+  std::vector<nic_info> table(device_count);
+  report_cursor cursor;
+  xml_reader_owner reader(open_reader());
+  if (!reader) return report_status::unreadable;
+  int result;
+  while ((result = xmlTextReaderRead(reader.get())) == 1) process_node(reader.get(), table, cursor);
+  report->events = std::move(cursor.events);
+  if (result != 0) return report_status::malformed;
+  report->devices = std::move(table);
+  return report_status::ok;
 }
 
 void read_num_device_elements(xmlTextReader* reader, size_t* deviceCnt) {

@@ -40,9 +40,6 @@ int read_discovery_report();
 /// Reads the report file at `path` (two passes: count, then fill).
 report_status read_report_file(const std::string& path, discovery_report* report);
 
-/// Reads report text, as a file would hold it.
-report_status read_report_text(std::string_view xml, discovery_report* report);
-
 /// Counts the node when it starts a `device` element.
 void read_num_device_elements(xmlTextReader* reader, size_t* deviceCnt);
 

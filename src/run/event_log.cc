@@ -13,7 +13,6 @@
 namespace {
 
 std::FILE* pmstflint_fout = nullptr;
-bool log_mellanox_event_text = true;
 
 }  // namespace
 
@@ -32,7 +31,7 @@ std::string format_event_line(const char* tag, const std::string& time_text,
 }
 
 void log_mellanox_event(const char* tag, const std::string& text) {
-  if (!log_mellanox_event_text || !pmstflint_fout) return;
+  if (!pmstflint_fout) return;
   std::time_t now = std::time(nullptr);
   char time_buf[64] = {};
   std::string time_text;
@@ -43,6 +42,3 @@ void log_mellanox_event(const char* tag, const std::string& text) {
   std::fwrite(line.data(), 1, line.size(), pmstflint_fout);
   std::fflush(pmstflint_fout);
 }
-
-void event_logging_on() { log_mellanox_event_text = true; }
-void event_logging_off() { log_mellanox_event_text = false; }

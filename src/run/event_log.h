@@ -16,13 +16,9 @@ inline constexpr const char* kEventLogName = "mstflint.log";
 void open_event_log();
 
 /// Appends one event ("%s [%s] %s\n": tag, local time, text) and flushes it.
-/// Does nothing before the log is opened or while logging is off.
+/// Does nothing before the log is opened.
 void log_mellanox_event(const char* tag, const std::string& text);
 
 /// Formats one event line from its parts; time_text is ctime_r's text.
 std::string format_event_line(const char* tag, const std::string& time_text,
                               const std::string& text);
-
-/// Switch event logging on and off (it is on unless switched off).
-void event_logging_on();
-void event_logging_off();
