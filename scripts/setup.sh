@@ -8,7 +8,8 @@ packages=(
   libxml2-dev                   # catalog and discovery report
   libgtest-dev                  # unit and end-to-end tests
   umockdev                      # the simulated server's PCI devices
-  python3                       # the simulated server's tools
+  python3 python3-pytest        # the simulated server's tools and the end-to-end scenarios
+  util-linux                    # unshare, nsenter: a private /run for each simulated server
 )
 missing=()
 for package in "${packages[@]}"; do

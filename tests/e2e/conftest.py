@@ -1,0 +1,312 @@
+"""Fixtures of the end-to-end scenarios: fwkit on simulated servers (sim/fwsim.py).
+
+A scenario asks for `server(description)` and gets a fresh working directory laid out by
+`fwsim.py workdir`. Every run of that server happens
+- under `umockdev-run` on the server's testbed, with the working directory as cwd;
+- through `fwsim supervise`, which keeps fwkit's exact wait status (umockdev-run reports a
+  child killed by SIGINT as exit code 2, just like a plain exit 2);
+- inside the server's own mount namespace, whose /run is a fresh tmpfs: the burn lock and the
+  reboot flag of one server are shared by its runs (as on a real server), and never meet
+  another scenario's, another test run's or the machine's own.
+"""
+
+import json
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import subprocess
+import termios
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+FWSIM = ROOT / "sim" / "fwsim.py"
+SAMPLE = json.loads((ROOT / "sim" / "servers" / "sample.json").read_text())
+ROW = "#" * 98
+STAMP = re.compile(r" \[\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\] ")
+
+
+@dataclass
+class Result:
+    status: int  # exit code, or 128 + n when signal n ended fwkit
+    out: str
+    err: str
+    signal: int = 0
+
+    @property
+    def body(self):
+        """Standard output after the start banner ("NO BANNER: ..." when there is none)."""
+        if not self.out.startswith(f"\n{ROW}\n"):
+            return "NO BANNER: " + self.out
+        end = self.out.find(f"{ROW}\n\n", 100)
+        return self.out[end + len(ROW) + 2:] if end >= 0 else "NO BANNER END"
+
+
+@pytest.fixture(scope="session")
+def fwkit_bin():
+    for tool in ("umockdev-run", "unshare", "nsenter"):
+        if shutil.which(tool) is None:
+            pytest.skip(f"{tool} is not installed (scripts/setup.sh installs it)")
+    path = Path(os.environ.get("FWKIT_BINARY", ROOT / "build" / "fwkit"))
+    if not path.is_file():
+        pytest.fail(f"{path} is missing: build first (scripts/build.sh)")
+    return str(path)
+
+
+class Run:
+    """A run going on in the background; wait() collects it."""
+
+    def __init__(self, proc, status_file, pid_file, master=None, input="", timeout=90):
+        self.proc, self.status_file, self.pid_file = proc, status_file, pid_file
+        self.master, self.input, self.deadline = master, input, time.monotonic() + timeout
+
+    def pid(self, timeout=10):
+        """fwkit's own pid, once the supervisor has started it."""
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            text = self.pid_file.read_text() if self.pid_file.exists() else ""
+            if text.endswith("\n"):
+                return int(text)
+            time.sleep(0.02)
+        raise AssertionError("fwkit did not start")
+
+    def signal(self, signo):
+        os.kill(self.pid(), signo)
+
+    def signal_group(self, signo):
+        """To the whole process group, as a terminal's Ctrl-C: umockdev-run forwards it to the
+        supervisor, which ignores it, so fwkit gets it once."""
+        self.pid()
+        os.killpg(self.proc.pid, signo)
+
+    def _kill(self):
+        try:  # fwkit first, so that umockdev-run still removes its testbed
+            os.kill(self.pid(timeout=0), signal.SIGKILL)
+        except (AssertionError, ProcessLookupError):
+            pass
+        try:
+            self.proc.wait(2)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+
+    def wait(self):
+        if self.master is None:
+            try:
+                out, err = self.proc.communicate(timeout=max(0, self.deadline - time.monotonic()))
+            except subprocess.TimeoutExpired:
+                self._kill()
+                out, err = self.proc.communicate()
+                err += b"\n[e2e: the run was killed after its time limit]\n"
+        else:
+            out, err = self._talk_on_pty(), b""
+        how = self.status_file.read_text() if self.status_file.exists() else ""
+        kind, _, value = how.partition(" ")
+        if kind == "signaled":
+            sig = int(value)
+            return Result(128 + sig, _text(out), _text(err), sig)
+        code = int(value) if kind == "exited" else self.proc.returncode
+        return Result(code, _text(out), _text(err))
+
+    def _talk_on_pty(self):
+        """Types the input, then Ctrl-D for every later read (a terminal ends one read per
+        Ctrl-D); collects exactly the bytes written (no echo, no output processing)."""
+        out, pending, last_eof = b"", self.input.encode(), 0.0
+        while True:
+            now = time.monotonic()
+            if now > self.deadline and self.proc.poll() is None:
+                self._kill()
+            if not pending and now - last_eof > 0.1:
+                pending, last_eof = b"\x04", now
+            ready, writable, _ = select.select([self.master], [self.master] if pending else [],
+                                               [], 0.02)
+            if writable:
+                try:
+                    pending = pending[os.write(self.master, pending):]
+                except OSError:
+                    pending = b""
+            if ready:
+                try:
+                    chunk = os.read(self.master, 65536)
+                except OSError:  # EIO: nobody has the terminal open any more
+                    chunk = b""
+                if not chunk:
+                    break
+                out += chunk
+            elif self.proc.poll() is not None and not ready:
+                break
+        os.close(self.master)
+        self.proc.wait()
+        return out
+
+
+def _text(data):
+    return data.decode("utf-8", errors="surrogateescape")
+
+
+class Server:
+    """One simulated server: its working directory, its /run, and the runs made on it."""
+
+    def __init__(self, fwkit, root, description):
+        self.fwkit, self.root, self.dir = fwkit, root, root / "work"
+        made = subprocess.run([str(FWSIM), "workdir", "-", str(self.dir)], text=True,
+                              input=json.dumps(description), capture_output=True)
+        if made.returncode != 0:
+            raise ValueError(f"fwsim.py workdir refused the description: {made.stderr}")
+        # Outside work/, so that no scenario can take it away.
+        self.supervisor = root / "fwsim"
+        shutil.copy2(self.dir / "nic_fw" / ".sim" / "fwsim", self.supervisor)
+        (root / "runs").mkdir()
+        self.runs = 0
+        self.namespace = None
+
+    # ---- the server's /run: a private mount namespace held open by a sleeping process
+    def _enter(self):
+        if self.namespace is None:
+            user = [] if os.geteuid() == 0 else ["--map-root-user"]
+            self.namespace = subprocess.Popen(
+                ["unshare", "--mount", "--propagation", "private", *user, "sh", "-c",
+                 "mount -t tmpfs -o mode=0755 fwkit-run /run && mkdir -m 1777 /run/lock"
+                 " && echo ready && exec sleep infinity"],
+                stdout=subprocess.PIPE, text=True)
+            if self.namespace.stdout.readline() != "ready\n":
+                pytest.fail("could not make a private /run (unshare --mount)")
+        user = [] if os.geteuid() == 0 else ["--user", "--preserve-credentials"]
+        return ["nsenter", "--target", str(self.namespace.pid), "--mount", *user,
+                f"--wd={self.dir}"]
+
+    def run_path(self, rel):
+        """A path below the server's /run, as seen from outside its namespace."""
+        self._enter()
+        return Path(f"/proc/{self.namespace.pid}/root/run") / rel
+
+    def close(self):
+        if self.namespace is not None:
+            self.namespace.kill()
+            self.namespace.wait()
+
+    # ---- runs
+    def start_command(self, argv, input="", pty_=False, timeout=90, env=None):
+        self.runs += 1
+        status = self.root / "runs" / f"{self.runs}.status"
+        pid = self.root / "runs" / f"{self.runs}.pid"
+        # umockdev-run writes a file per sysfs attribute below TMPDIR, several times quicker on
+        # tmpfs; the program gets the scenario's own TMPDIR back.
+        ours = os.environ.get("TMPDIR")
+        keep = ["--setenv", f"TMPDIR={ours}"] if ours else ["--unsetenv", "TMPDIR"]
+        for name, value in (env or {}).items():
+            keep += ["--setenv", f"{name}={value}"]
+        wrapped = [*self._enter(), "env", "TMPDIR=/dev/shm", "umockdev-run", "--device",
+                   str(self.dir / "server.umockdev"), "--", str(self.supervisor), "supervise",
+                   str(status), str(pid), *keep, "--", *argv]
+        if not pty_:
+            proc = subprocess.Popen(wrapped, cwd=self.dir, stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                    start_new_session=True)
+            run = Run(proc, status, pid, timeout=timeout)
+            run.proc.stdin.write(input.encode())
+            run.proc.stdin.close()
+            run.proc.stdin = None
+            return run
+        master, slave = pty.openpty()
+        attrs = termios.tcgetattr(slave)
+        attrs[0] = termios.ICRNL | termios.IUTF8  # iflag
+        attrs[1] = 0  # oflag: no output processing
+        attrs[3] = termios.ICANON | termios.ISIG  # lflag: no echo
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        proc = subprocess.Popen(wrapped, cwd=self.dir, stdin=slave, stdout=slave, stderr=slave,
+                                start_new_session=True)
+        os.close(slave)
+        return Run(proc, status, pid, master=master, input=input, timeout=timeout)
+
+    def start(self, *args, **kw):
+        return self.start_command([self.fwkit, *args], **kw)
+
+    def run(self, *args, input="", pty=False, timeout=90, env=None):
+        return self.start(*args, input=input, pty_=pty, timeout=timeout, env=env).wait()
+
+    def run_command(self, *argv, input="", pty=False, timeout=90):
+        return self.start_command(list(argv), input=input, pty_=pty, timeout=timeout).wait()
+
+    # ---- what the runs left behind
+    def path(self, rel):
+        return self.dir / rel
+
+    def read(self, rel):
+        return (self.dir / rel).read_text(errors="surrogateescape")
+
+    def write(self, rel, text, mode=0o644):
+        path = self.dir / rel
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text)
+        path.chmod(mode)
+
+    def remove(self, rel):
+        path = self.dir / rel
+        if path.is_dir() and not path.is_symlink():
+            shutil.rmtree(path)
+        elif path.exists() or path.is_symlink():
+            path.unlink()
+
+    def block(self, rel):
+        """A directory in place of rel: opening it for writing fails (EISDIR), even for root."""
+        self.remove(rel)
+        (self.dir / rel).mkdir(parents=True)
+
+    def log(self):
+        """The event log with its time stamps taken out: "[TAG]    TEXT" per event."""
+        path = self.dir / "mstflint.log"
+        return STAMP.sub(" ", path.read_text()) if path.exists() else ""
+
+    def calls(self):
+        """Every stand-in call so far: dicts with tool, argv, stdout."""
+        text = (self.dir / "nic_fw" / ".sim" / "calls.log").read_text(errors="surrogateescape")
+        return [json.loads(line) for line in text.splitlines(keepends=True) if line.endswith("\n")]
+
+    def call_lines(self, start=0):
+        """The calls from the start-th on, as "tool arg arg ..."."""
+        return [" ".join([c["tool"], *c["argv"]]) for c in self.calls()[start:]]
+
+    def burns(self):
+        return [c["argv"] for c in self.calls() if c["tool"] == "mstflint" and c["argv"][-1:] == ["b"]]
+
+    def wait_for_calls(self, n, timeout=20):
+        end = time.monotonic() + timeout
+        while len(self.calls()) < n:
+            if time.monotonic() > end:
+                raise AssertionError(f"fewer than {n} tool calls after {timeout} s: {self.calls()}")
+            time.sleep(0.02)
+
+    def state(self):
+        return json.loads((self.dir / "nic_fw" / ".sim" / "server.json").read_text())
+
+    def firmware(self, address):
+        """The firmware a function runs in the simulator state ("" when it has none)."""
+        for fn in self.state()["functions"]:
+            if fn["address"] == address:
+                return fn.get("firmware", "")
+        return ""
+
+
+@pytest.fixture
+def server(fwkit_bin, tmp_path_factory):
+    """server(description) -> a fresh Server; description is a dict, as sim/README.md says."""
+    made = []
+
+    def make(description=SAMPLE):
+        made.append(Server(fwkit_bin, tmp_path_factory.mktemp("server"), description))
+        return made[-1]
+
+    yield make
+    for s in made:
+        s.close()
+
+
+def unnumbered(text):
+    """Source lines in internal error messages ("nic_table.cc,123") as "nic_table.cc,N"."""
+    return re.sub(r"\.cc,\d+", ".cc,N", text)
