@@ -39,6 +39,7 @@ void record_signal(int signo) { g_deferred_signal = signo; }
   if (dup2(null_fd, STDIN_FILENO) < 0) _exit(127);
   if (streams.out >= 0 && dup2(streams.out, STDOUT_FILENO) < 0) _exit(127);
   if (streams.err >= 0 && dup2(streams.err, STDERR_FILENO) < 0) _exit(127);
+  if (streams.keep_open >= 0 && fcntl(streams.keep_open, F_SETFD, 0) < 0) _exit(127);
   execvp(args[0], args.data());
   int error = errno;
   ssize_t ignored = write(report_fd, &error, sizeof error);

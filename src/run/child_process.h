@@ -24,6 +24,8 @@ struct child_streams {
   /// Start the child in a process group of its own, so that a terminal's
   /// Ctrl-C reaches only us and cannot abandon the child halfway.
   bool own_process_group = false;
+  /// A descriptor of ours the child keeps across exec (the burn lock), or -1.
+  int keep_open = -1;
 };
 
 /// Runs argv[0] (a path, or a name looked up in PATH) with the arguments

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,32 +17,42 @@ namespace {
 
 // Two burns of one adapter at once can leave it without working firmware,
 // and two copies of the repository may live in different directories, so
-// the lock is machine-wide rather than per working directory.
-const char* const kLockPaths[] = {"/run/lock/fwkit.lock", "/tmp/fwkit.lock"};
+// the lock is machine-wide rather than per working directory. It lives in a
+// directory only root may write, and only there: a second place would let
+// two runs lock two different files.
+const char* const kLockPath = "/run/fwkit.lock";
 
-unique_fd g_lock_fd;  // held until the process ends
+unique_fd g_lock_fd;  // held until the process ends, and by every burn it starts
 
 }  // namespace
 
 bool take_burn_lock() {
   if (g_lock_fd.valid()) return true;
-  for (const char* path : kLockPaths) {
-    unique_fd fd(open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (!fd.valid()) continue;
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) == 0) {
-      g_lock_fd = std::move(fd);
-      return true;
-    }
-    int error = errno;
+  // No link is followed, and the file is ours alone: nobody else may open it,
+  // let alone hold it to block every update.
+  unique_fd fd(open(kLockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  struct stat info;
+  if (!fd.valid() || fstat(fd.get(), &info) != 0) {
+    report_internal_error(strprintf("FWUPG_ERROR: could not open %s (%d), ", kLockPath, errno));
+    return false;
+  }
+  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
+    report_internal_error(strprintf(
+        "FWUPG_ERROR: refusing the lock %s: not a private regular file of ours, ", kLockPath));
+    return false;
+  }
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
     if (error == EWOULDBLOCK) {
       report_internal_error(strprintf(
-          "FWUPG_ERROR: another firmware upgrade is running on this server (lock %s), ", path));
+          "FWUPG_ERROR: another firmware upgrade is running on this server (lock %s), ", kLockPath));
     } else {
-      report_internal_error(
-          strprintf("FWUPG_ERROR: could not lock %s (%d), ", path, error));
+      report_internal_error(strprintf("FWUPG_ERROR: could not lock %s (%d), ", kLockPath, error));
     }
     return false;
   }
-  report_internal_error(strprintf("FWUPG_ERROR: could not open %s (%d), ", kLockPaths[0], errno));
-  return false;
+  g_lock_fd = std::move(fd);
+  return true;
 }
+
+int burn_lock_fd() { return g_lock_fd.get(); }

@@ -13,6 +13,7 @@
 #include "run/child_process.h"
 #include "run/console.h"
 #include "run/event_log.h"
+#include "run/run_lock.h"
 #include "run/run_state.h"
 #include "run/temp_file.h"
 #include "run/text_format.h"
@@ -142,6 +143,7 @@ int do_update_firmware(uint32_t uNicIdx) {
     streams.out = tool_output.fd();
     streams.err = tool_output.fd();
     streams.own_process_group = true;
+    streams.keep_open = burn_lock_fd();  // the lock lasts as long as the burn
     burn = run_program(argv, streams, [&progress] { progress.tick(); });
   }
 
