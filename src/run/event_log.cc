@@ -1,28 +1,55 @@
 // The event log: opening it for a mode and appending events.
 #include "run/event_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "run/error_report.h"
 #include "run/exit_status.h"
+#include "run/temp_file.h"
 #include "run/text_format.h"
 
 namespace {
 
-std::FILE* pmstflint_fout = nullptr;
+unique_fd pmstflint_fout;
+bool write_failure_reported = false;
+
+// One write per event: with O_APPEND, events of runs side by side never mix.
+bool write_all(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
 
 }  // namespace
 
 void open_event_log() {
-  if (pmstflint_fout) return;
-  pmstflint_fout = std::fopen(kEventLogName, "ae");
-  if (!pmstflint_fout) {
+  if (pmstflint_fout.valid()) return;
+  pmstflint_fout = open_regular_file(kEventLogName, O_WRONLY | O_APPEND | O_CREAT);
+  if (!pmstflint_fout.valid()) {
     report_internal_error(strprintf("FWUPG_ERROR: could not open %s (%d), ", kEventLogName, errno));
     std::exit(kExitFailure);
   }
+}
+
+bool is_event_log(const std::string& path) {
+  struct stat log, other;
+  return pmstflint_fout.valid() && fstat(pmstflint_fout.get(), &log) == 0 &&
+         stat(path.c_str(), &other) == 0 && log.st_dev == other.st_dev && log.st_ino == other.st_ino;
 }
 
 std::string format_event_line(const char* tag, const std::string& time_text,
@@ -31,14 +58,19 @@ std::string format_event_line(const char* tag, const std::string& time_text,
 }
 
 void log_mellanox_event(const char* tag, const std::string& text) {
-  if (!pmstflint_fout) return;
+  if (!pmstflint_fout.valid()) return;
   std::time_t now = std::time(nullptr);
   char time_buf[64] = {};
   std::string time_text;
   if (ctime_r(&now, time_buf)) time_text = time_buf;
   if (size_t newline = time_text.find('\n'); newline != std::string::npos)
     time_text.erase(newline);
-  std::string line = format_event_line(tag, time_text, text);
-  std::fwrite(line.data(), 1, line.size(), pmstflint_fout);
-  std::fflush(pmstflint_fout);
+  if (!write_all(pmstflint_fout.get(), format_event_line(tag, time_text, text)) &&
+      !write_failure_reported) {
+    // Once: the run goes on, but the operator must know its history is lost.
+    write_failure_reported = true;
+    const int error = errno;
+    report_internal_error(strprintf("FWUPG_ERROR: could not write to %s (%d, %s), ", kEventLogName,
+                                    error, std::strerror(error)));
+  }
 }

@@ -11,12 +11,17 @@ inline constexpr const char* kTagInfo = "[INFO]     ";
 /// File name of the event log, in the working directory.
 inline constexpr const char* kEventLogName = "mstflint.log";
 
-/// Opens the event log for appending. When it cannot be opened, reports the
-/// error on standard error and ends the process with status 1.
+/// Opens the event log for appending. When it cannot be opened, or is not a
+/// regular file (a FIFO would hang the run), reports the error on standard
+/// error and ends the process with status 1.
 void open_event_log();
 
-/// Appends one event ("%s [%s] %s\n": tag, local time, text) and flushes it.
-/// Does nothing before the log is opened.
+/// True when `path` names the open event log (the same file, by any name).
+bool is_event_log(const std::string& path);
+
+/// Appends one event ("%s [%s] %s\n": tag, local time, text) in one write.
+/// Does nothing before the log is opened. The first write that fails is
+/// reported once on standard error; the run goes on.
 void log_mellanox_event(const char* tag, const std::string& text);
 
 /// Formats one event line from its parts; time_text is ctime_r's text.

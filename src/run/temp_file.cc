@@ -2,7 +2,10 @@
 #include "run/temp_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <utility>
@@ -53,6 +56,19 @@ void temp_file::remove_now() {
   fd_.reset();
   if (!path_.empty() && !keep_) std::remove(path_.c_str());
   path_.clear();
+}
+
+unique_fd open_regular_file(const std::string& path, int flags, unsigned mode) {
+  unique_fd fd(open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, static_cast<mode_t>(mode)));
+  if (!fd.valid()) return fd;
+  struct stat info;
+  if (fstat(fd.get(), &info) != 0) return unique_fd();
+  if (!S_ISREG(info.st_mode)) {
+    errno = EINVAL;
+    return unique_fd();
+  }
+  fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+  return fd;
 }
 
 bool read_file_text(const std::string& path, std::string* text, size_t limit) {

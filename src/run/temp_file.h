@@ -51,6 +51,12 @@ class temp_file {
   bool keep_ = false;
 };
 
+/// Opens `path` with `flags` (plus close-on-exec, no controlling terminal)
+/// without blocking, so a FIFO cannot hang the run, and keeps it only when it
+/// is a regular file: anything else is closed again with errno EINVAL. The
+/// descriptor is returned in blocking mode.
+unique_fd open_regular_file(const std::string& path, int flags, unsigned mode = 0644);
+
 /// Reads a whole file into `text` (at most `limit` bytes). False when it
 /// cannot be opened.
 bool read_file_text(const std::string& path, std::string* text, size_t limit = 1 << 20);
