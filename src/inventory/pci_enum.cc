@@ -17,7 +17,8 @@ extern "C" {
 namespace {
 
 constexpr const char* kSysfsDevices = "/sys/bus/pci/devices";
-constexpr uint32_t kMaxDomain = 0xFFFF;
+// VMD puts adapters in domains from 0x10000 on; "%04x" prints them in full.
+constexpr uint32_t kMaxDomain = 0xFFFFFFFF;
 constexpr size_t kVendorNameMax = 49;
 
 struct pci_access_deleter {
@@ -62,7 +63,7 @@ const char* parse_pci_address(std::string_view text, pci_address* address) {
   if (first_colon == last_colon) {
     bus_field = text.substr(0, first_colon);
   } else {
-    if (!hex_field(text.substr(0, first_colon), 4, kMaxDomain, &parsed.domain))
+    if (!hex_field(text.substr(0, first_colon), 8, kMaxDomain, &parsed.domain))
       return "Invalid domain number";
     bus_field = text.substr(first_colon + 1, last_colon - first_colon - 1);
   }
@@ -78,8 +79,7 @@ const char* parse_pci_address(std::string_view text, pci_address* address) {
 
 std::vector<pci_function> select_candidates(std::vector<pci_function> functions) {
   std::erase_if(functions, [](const pci_function& function) {
-    return function.address.domain > kMaxDomain ||
-           std::find(std::begin(class_code), std::end(class_code), function.device_class) ==
+    return std::find(std::begin(class_code), std::end(class_code), function.device_class) ==
                std::end(class_code);
   });
   std::sort(functions.begin(), functions.end(),
@@ -106,10 +106,11 @@ int get_interface_list(std::vector<pci_interface>* interfaces) {
 
   std::vector<pci_function> functions;
   for (pci_dev* dev = access->devices; dev; dev = dev->next) {
+    // Domains that libpci cannot tell are negative; they are none of ours.
+    if (dev->domain < 0) continue;
     pci_fill_info(dev, PCI_FILL_IDENT | PCI_FILL_CLASS);
     pci_function function;
-    // Domains that libpci cannot tell are negative; they are none of ours.
-    function.address.domain = dev->domain < 0 ? UINT32_MAX : static_cast<uint32_t>(dev->domain);
+    function.address.domain = static_cast<uint32_t>(dev->domain);
     function.address.bus = dev->bus;
     function.address.slot = dev->dev;
     function.address.func = dev->func;

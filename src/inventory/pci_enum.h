@@ -20,7 +20,7 @@ struct pci_address {
 std::string pci_address_text(const pci_address& address);
 
 /// Reads an address text "dddd:bb:ss.f" (or "bb:ss.f", domain 0), each field
-/// hexadecimal digits only: domain up to ffff, bus up to ff, slot up to 1f,
+/// hexadecimal digits only: domain of up to 8 digits, bus up to ff, slot up to 1f,
 /// function 0 to 7. Returns null on success, else what is wrong ("Invalid
 /// bus number", ...); `address` is set only on success.
 const char* parse_pci_address(std::string_view text, pci_address* address);
@@ -38,7 +38,7 @@ struct pci_function {
 };
 
 /// The candidate adapters among the functions of a bus scan: functions of an
-/// accepted class in PCI domains 0 to ffff, one per PCI device (its lowest
+/// accepted class in any PCI domain, one per PCI device (its lowest
 /// accepted function), in ascending address order. No limit on their number.
 std::vector<pci_function> select_candidates(std::vector<pci_function> functions);
 

@@ -18,7 +18,8 @@ TEST(PciAddress, ParseTable) {
       {"0000-04-00.0", "Invalid input. Either colon or dot missing!"},
       {"0000:04:00", "Invalid input. Either colon or dot missing!"},
       {"", "Invalid input. Either colon or dot missing!"},
-      {"10000:04:00.0", "Invalid domain number"},
+      {"10000:04:00.0", "10000:04:00.0"},
+      {"100000000:04:00.0", "Invalid domain number"},
       {"00g0:04:00.0", "Invalid domain number"},
       {":04:00.0", "Invalid domain number"},
       {"0000:100:00.0", "Invalid bus number"},
@@ -59,7 +60,7 @@ TEST(SelectCandidates, AcceptedClassesOnePerDeviceInAddressOrder) {
     picked.push_back(pci_address_text(f.address));
   EXPECT_EQ(picked, (std::vector<std::string>{"0000:02:00.0", "0000:03:00.0", "0000:04:00.0", "0000:04:01.0",
                                               "0000:05:00.1", "0000:81:00.0", "0001:02:00.0", "0100:00:00.0",
-                                              "ffff:ff:1f.7"}));
+                                              "ffff:ff:1f.7", "10000:00:00.0"}));
 }
 
 TEST(ParseSysfsHex, ReadsAsPercentX) {
