@@ -30,12 +30,7 @@ TEST(RecommendAction, DecisionTable) {
     nic.uCurROMmaj = v.major;
     nic.uCurROMmin = v.minor;
     nic.uCurROMrel = v.release;
-    for (const char* text : c.catalog) {
-      const fw_version image = parse_fw_version(text);
-      nic.uFwROMmaj[nic.fw_count] = image.major;
-      nic.uFwROMmin[nic.fw_count] = image.minor;
-      nic.uFwROMrel[nic.fw_count++] = image.release;
-    }
+    for (const char* text : c.catalog) add_image(nic, parse_fw_version(text), "", "");
     EXPECT_STREQ(recommend_XML_FW_action("ROM", nic), c.action)
         << c.running << " against " << c.catalog.size() << " catalog versions";
   }

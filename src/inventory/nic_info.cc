@@ -16,7 +16,23 @@ fw_version image_version(const nic_info& nic, int index) {
   return fw_version{nic.uFwROMmaj[index], nic.uFwROMmin[index], nic.uFwROMrel[index]};
 }
 
-int image_count(const nic_info& nic) { return std::clamp(nic.fw_count, 0, kMaxImagesPerNic); }
+int image_count(const nic_info& nic) {
+  return std::clamp(nic.fw_count, 0, static_cast<int>(nic.uFwROMmaj.size()));
+}
+
+void add_image(nic_info& nic, const fw_version& version, const std::string& name,
+               const std::string& file) {
+  const size_t at = static_cast<size_t>(image_count(nic));
+  for (auto* numbers : {&nic.uFwROMmaj, &nic.uFwROMmin, &nic.uFwROMrel}) numbers->resize(at + 1);
+  nic.pxmlName.resize(at + 1);
+  nic.pxmlFwImage.resize(at + 1);
+  nic.uFwROMmaj[at] = version.major;
+  nic.uFwROMmin[at] = version.minor;
+  nic.uFwROMrel[at] = version.release;
+  nic.pxmlName[at] = name;
+  nic.pxmlFwImage[at] = file;
+  nic.fw_count = static_cast<int>(at + 1);
+}
 
 std::vector<fw_version> sorted_image_versions(const nic_info& nic) {
   std::vector<fw_version> versions;

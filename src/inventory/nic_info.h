@@ -1,15 +1,11 @@
 // The NIC record and the NIC table that every mode works on.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "repository/fw_version.h"
-
-/// Catalog images one adapter record can hold.
-inline constexpr int kMaxImagesPerNic = 100;
 
 /// `flags` bits of a record.
 inline constexpr int kNicRecognised = 1;  ///< adapter of the vendor, running version (and PSID) known
@@ -30,18 +26,21 @@ struct nic_info {
   std::string devicenumber;    ///< from a report: "dd"
   std::string funcnumber;      ///< from a report: "f"
   std::string pcurrent_mac;    ///< MAC text; a report may carry one
+  std::string action;          ///< from a report: the action its firmware item asks for
   uint32_t uCurROMmaj = 0;     ///< running version
   uint32_t uCurROMmin = 0;
   uint32_t uCurROMrel = 0;
-  std::array<uint32_t, kMaxImagesPerNic> uFwROMmaj{};  ///< per image: version
-  std::array<uint32_t, kMaxImagesPerNic> uFwROMmin{};
-  std::array<uint32_t, kMaxImagesPerNic> uFwROMrel{};
-  std::array<std::string, kMaxImagesPerNic> pxmlName;     ///< per image: catalog name
-  std::array<std::string, kMaxImagesPerNic> pxmlFwImage;  ///< per image: file inside nic_fw/
+  // Per catalog image, as many as the catalog offers; element 0 is always
+  // there (a report's product name and the image the applier burns).
+  std::vector<uint32_t> uFwROMmaj = std::vector<uint32_t>(1);  ///< per image: version
+  std::vector<uint32_t> uFwROMmin = std::vector<uint32_t>(1);
+  std::vector<uint32_t> uFwROMrel = std::vector<uint32_t>(1);
+  std::vector<std::string> pxmlName = std::vector<std::string>(1);     ///< per image: catalog name
+  std::vector<std::string> pxmlFwImage = std::vector<std::string>(1);  ///< per image: file inside nic_fw/
   std::string pFwPath;         ///< image named for flashing by a report device
   std::string pPort;           ///< slot text of a report device
   int flags = 0;
-  int fw_count = 0;            ///< images held, 0 to kMaxImagesPerNic
+  int fw_count = 0;            ///< images held
   std::string psid;            ///< the board's PSID as the tool reported it
 };
 
@@ -51,8 +50,12 @@ fw_version running_version(const nic_info& nic);
 /// The version of image `index` of a record.
 fw_version image_version(const nic_info& nic, int index);
 
-/// Number of images a record holds, within 0 to kMaxImagesPerNic.
+/// Number of images a record holds.
 int image_count(const nic_info& nic);
+
+/// Adds an image after the `fw_count` held ones and counts it.
+void add_image(nic_info& nic, const fw_version& version, const std::string& name,
+               const std::string& file);
 
 /// The versions of a record's images, ascending: the numerically highest last.
 std::vector<fw_version> sorted_image_versions(const nic_info& nic);

@@ -61,19 +61,16 @@ void attach_catalog_images(nic_info* nic) {
   identity.sub_ven_id = nic->sub_ven_id;
   identity.sub_dev_id = nic->sub_dev_id;
   identity.psid = nic->psid;
-  std::vector<XMLFW_INFO> images =
-      read_NIC_FW_xml_file(run_fw_catalog(), identity, kMaxImagesPerNic);
+  const fw_catalog& catalog = run_fw_catalog();
+  // Every matching image counts: the highest may come after any number of others.
+  std::vector<XMLFW_INFO> images = read_NIC_FW_xml_file(catalog, identity, catalog.entries.size());
   if (images.empty()) {
     log_mellanox_event(kTagError, strprintf("For %s no matching firmware file in XML\n",
                                             nic->pbus_info.c_str()));
     return;
   }
-  for (size_t j = 0; j < images.size(); ++j) {
-    nic->pxmlName[j] = images[j].pxmlName;
-    nic->pxmlFwImage[j] = images[j].pxmlFwImage;
-    parseversions(images[j].pxmlRom, &nic->uFwROMmaj[j], &nic->uFwROMmin[j], &nic->uFwROMrel[j]);
-  }
-  nic->fw_count = static_cast<int>(images.size());
+  for (const XMLFW_INFO& image : images)
+    add_image(*nic, parse_fw_version(image.pxmlRom), image.pxmlName, image.pxmlFwImage);
 }
 
 }  // namespace

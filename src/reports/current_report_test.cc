@@ -9,9 +9,8 @@ TEST(CurrentReportBlock, VersionsWiderThanTheColumnAreNotCut) {
   nic_info nic;
   nic.pinterfacename = "0000:04:00.0";
   parseversions("1.0.0", &nic.uCurROMmaj, &nic.uCurROMmin, &nic.uCurROMrel);
-  parseversions("4294967295.2.2", &nic.uFwROMmaj[0], &nic.uFwROMmin[0], &nic.uFwROMrel[0]);
-  parseversions("4294967295.1.1", &nic.uFwROMmaj[1], &nic.uFwROMmin[1], &nic.uFwROMrel[1]);
-  nic.fw_count = 2;
+  add_image(nic, parse_fw_version("4294967295.2.2"), "", "");
+  add_image(nic, parse_fw_version("4294967295.1.1"), "", "");
   std::string block = current_report_block(nic);
   EXPECT_NE(block.find("      ROM       1.0.0    ROM\t\t4294967295.1.1\t\t0000:04:00.0\n"
                        "                               \t\t4294967295.2.2\t\t0000:04:00.0\n\n"),
