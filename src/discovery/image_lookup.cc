@@ -7,6 +7,7 @@
 
 #include "run/child_process.h"
 #include "run/event_log.h"
+#include "run/outside_text.h"
 #include "run/text_format.h"
 
 namespace {
@@ -86,7 +87,7 @@ int modify_imagename(nic_info& curnic, std::string* servername) {
   if (status != 0) return status;
   const mlnx_answer answer = parse_mlnx_answer(line);
   if (answer.no_image) return 1;
-  if (servername) *servername = answer.server;
-  curnic.pxmlFwImage[0] = answer.image;
+  if (servername) *servername = clean_outside_text(answer.server);
+  curnic.pxmlFwImage[0] = clean_outside_text(answer.image);
   return 0;
 }

@@ -1,17 +1,26 @@
 // The discovery report applier: reads the report into the NIC table, then burns what it asks for.
 #include "discovery/report_reader.h"
 
-#include <cctype>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <set>
 
 #include "discovery/fw_action.h"
 #include "discovery/image_lookup.h"
+#include "inventory/fw_query.h"
+#include "inventory/pci_enum.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
+#include "repository/xml_errors.h"
+#include "run/error_report.h"
 #include "run/child_process.h"
 #include "run/event_log.h"
 #include "run/exit_status.h"
+#include "run/outside_text.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
+#include "run/temp_file.h"
 #include "run/text_format.h"
 #include "upgrade/image_flashing.h"
 
@@ -22,27 +31,18 @@ const char* const kClosingError = "read_discovery_report: Error at read_NIC_FW_x
 
 const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
-// The `value` attribute of the current element; "" when it has none.
+// The `value` attribute of the current element, cleaned as it enters: report
+// text reaches the log and the tool. "" when it has none.
 std::string value_attribute(xmlTextReader* reader) {
   xmlChar* value = xmlTextReaderGetAttribute(reader, xml("value"));
   if (!value) return "";
-  std::string text(reinterpret_cast<const char*>(value));
+  std::string text = clean_outside_text(reinterpret_cast<const char*>(value));
   xmlFree(value);
   return text;
 }
 
-// A value from the report as it may appear inside an event line: report
-// text could otherwise forge lines of the log or flood it.
-std::string log_excerpt(std::string_view text) {
-  constexpr size_t kMax = 80;
-  std::string excerpt;
-  for (char c : text.substr(0, kMax)) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    excerpt += (u < 0x20 || u == 0x7F) ? '?' : c;
-  }
-  if (text.size() > kMax) excerpt += "...";
-  return excerpt;
-}
+// A value from the report as it may appear inside an event line, short.
+std::string log_excerpt(std::string_view text) { return clean_outside_text(text, 80); }
 
 bool is_flash_action(std::string_view action) {
   return action == kActionUpgrade || action == kActionRewrite || action == kActionDowngrade;
@@ -77,6 +77,7 @@ void apply_leaf(std::string_view name, const std::string& value, nic_info& nic,
   } else if (name == "active_version") {
     if (!read_FW_cur_version(nic, cursor.image_type, value)) cursor.events.push_back(kWrongImageType);
   } else if (name == "action") {
+    nic.action = value;
     if (is_flash_action(value)) nic.flags |= kNicToFlash;
   }
 }
@@ -92,12 +93,31 @@ const XMLFW_INFO& highest_entry(const std::vector<XMLFW_INFO>& entries) {
 }
 
 void attach_image(nic_info& nic, const XMLFW_INFO& entry) {
-  const fw_version version = parse_fw_version(entry.pxmlRom);
-  nic.pxmlFwImage[0] = entry.pxmlFwImage;
-  nic.uFwROMmaj[0] = version.major;
-  nic.uFwROMmin[0] = version.minor;
-  nic.uFwROMrel[0] = version.release;
-  nic.fw_count = 1;
+  const std::string product = nic.pxmlName[0];
+  nic.fw_count = 0;
+  add_image(nic, parse_fw_version(entry.pxmlRom), product, entry.pxmlFwImage);
+}
+
+// A report is a plan made earlier: the adapter is asked again, right before
+// its burn, whether the plan still holds. "" when it does, else why not.
+std::string why_stale(const nic_info& nic, const pci_address& address) {
+  firmware_info now;
+  get_firmware_info(address, &now);
+  if (now.psid.empty() || now.version.empty()) return "the adapter does not answer the firmware query";
+  if (now.psid != nic.psid) {
+    return strprintf("the adapter's PSID is %s, the report's %s", now.psid.c_str(),
+                     log_excerpt(nic.psid).c_str());
+  }
+  const fw_version running = parse_fw_version(now.version);
+  const fw_version image = image_version(nic, 0);
+  const bool holds = nic.action == kActionUpgrade     ? is_newer(image, running)
+                     : nic.action == kActionRewrite   ? same_version(image, running)
+                     : nic.action == kActionDowngrade ? is_newer(running, image)
+                                                      : false;
+  if (holds) return "";
+  return strprintf("it runs %s now, so \"%s\" to %s no longer applies",
+                   version_text(running).c_str(), log_excerpt(nic.action).c_str(),
+                   version_text(image).c_str());
 }
 
 // Burns, in report order, every device that the report asks to flash and
@@ -108,6 +128,7 @@ int apply_report_devices() {
   bool failed = false;
   bool locked = false;
   int stop_signal = 0;
+  std::set<pci_address> handled;
   for (size_t idx = 0; idx < g_ninfo.size(); ++idx) {
     if ((stop_signal = deferred_signals::received()) != 0) break;
     nic_info& nic = g_ninfo[idx];
@@ -121,14 +142,24 @@ int apply_report_devices() {
     attach_image(nic, highest_entry(matches));
     if (!(nic.flags & kNicToFlash)) continue;
 
-    // Built once the whole device is read, whatever the order of its leaves.
-    nic.pbus_info = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
-    if (!is_well_formed_pci_address(nic.pbus_info)) {
+    // Built once the whole device is read, whatever the order of its leaves,
+    // and read by the same parser as every address.
+    const std::string written = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
+    pci_address address;
+    if (parse_pci_address(written, &address) != nullptr) {
       log_mellanox_event(kTagError,
                          strprintf("read_discovery_report: Device %zu has no valid PCI address "
                                    "(\"%s\"); not flashed\n",
-                                   idx + 1, log_excerpt(nic.pbus_info).c_str()));
+                                   idx + 1, log_excerpt(written).c_str()));
       failed = true;
+      continue;
+    }
+    nic.pbus_info = pci_address_text(address);
+    if (!handled.insert(address).second) {
+      log_mellanox_event(kTagWarning,
+                         strprintf("read_discovery_report: %s is listed again (device %zu); it is "
+                                   "handled once\n",
+                                   nic.pbus_info.c_str(), idx + 1));
       continue;
     }
     if (nic.pxmlFwImage[0].find("Tamarix") != std::string::npos &&
@@ -155,6 +186,12 @@ int apply_report_devices() {
         return kExitFailure;
       }
       locked = true;
+    }
+    if (const std::string stale = why_stale(nic, address); !stale.empty()) {
+      log_mellanox_event(kTagError, strprintf("report is stale for %s: %s; not flashed\n",
+                                              nic.pbus_info.c_str(), stale.c_str()));
+      failed = true;
+      continue;
     }
     do_update_firmware(static_cast<uint32_t>(idx));
     if (g_iFlag & kStatusBurnFailed) failed = true;
@@ -207,27 +244,52 @@ int read_discovery_report() {
 }
 
 // The report is read twice: once to count its devices, once to fill them.
+// A report needs no document type declaration, whose entities could swell a
+// small file into gigabytes: one is refused before any value is read.
 report_status read_report_file(const std::string& path, discovery_report* report) {
-  auto open_reader = [&path] { return xmlReaderForFile(path.c_str(), nullptr, XML_PARSE_NONET); };
-  size_t device_count = 0;
-  {
+  // A FIFO would hang the run; only a regular file is a report.
+  unique_fd fd = open_regular_file(path, O_RDONLY);
+  if (!fd.valid()) return report_status::unreadable;
+  xml_error_trap trap(path);
+  auto open_reader = [&] {
+    lseek(fd.get(), 0, SEEK_SET);
+    return xml_reader_owner(xmlReaderForFd(fd.get(), path.c_str(), nullptr, XML_PARSE_NONET));
+  };
+  // One pass: every node to `visit`; false at a fault (named on standard error).
+  auto read_pass = [&](auto&& visit) {
     xml_reader_owner reader(open_reader());
-    if (!reader) return report_status::unreadable;
-    int result;
-    while ((result = xmlTextReaderRead(reader.get())) == 1) {
-      read_num_device_elements(reader.get(), &device_count);
-      if (device_count > kMaxReportDevices) return report_status::too_large;
+    int result = reader ? 1 : -1;
+    while (reader && (result = xmlTextReaderRead(reader.get())) == 1) {
+      if (xmlTextReaderNodeType(reader.get()) == XML_READER_TYPE_DOCUMENT_TYPE) {
+        trap.fault(xmlTextReaderGetParserLineNumber(reader.get()),
+                   "a document type declaration is not accepted");
+        result = -1;
+        break;
+      }
+      if (!visit(reader.get())) return true;
     }
-    if (result != 0) return report_status::malformed;
-  }
+    if (result == 0) return true;
+    trap.fault(0, "the document ends early");
+    if (reader) trap.fault_line(xmlTextReaderGetParserLineNumber(reader.get()));
+    write_stderr(trap.line());
+    return false;
+  };
+  size_t device_count = 0;
+  if (!read_pass([&](xmlTextReader* reader) {
+        read_num_device_elements(reader, &device_count);
+        return device_count <= kMaxReportDevices;
+      }))
+    return report_status::malformed;
+  if (device_count > kMaxReportDevices) return report_status::too_large;
+
   std::vector<nic_info> table(device_count);
   report_cursor cursor;
-  xml_reader_owner reader(open_reader());
-  if (!reader) return report_status::unreadable;
-  int result;
-  while ((result = xmlTextReaderRead(reader.get())) == 1) process_node(reader.get(), table, cursor);
+  const bool read = read_pass([&](xmlTextReader* reader) {
+    process_node(reader, table, cursor);
+    return true;
+  });
   report->events = std::move(cursor.events);
-  if (result != 0) return report_status::malformed;
+  if (!read) return report_status::malformed;
   report->devices = std::move(table);
   return report_status::ok;
 }
@@ -297,21 +359,3 @@ bool read_FW_cur_version(nic_info& pCurNinfo, std::string_view pImageType,
   return true;
 }
 
-bool is_well_formed_pci_address(std::string_view address) {
-  static constexpr std::string_view kShape = "xxxx:xx:xx.f";
-  if (address.size() != kShape.size()) return false;
-  for (size_t i = 0; i < kShape.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(address[i]);
-    switch (kShape[i]) {
-      case 'x':
-        if (!std::isxdigit(c)) return false;
-        break;
-      case 'f':
-        if (c < '0' || c > '7') return false;
-        break;
-      default:
-        if (c != static_cast<unsigned char>(kShape[i])) return false;
-    }
-  }
-  return true;
-}

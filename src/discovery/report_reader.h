@@ -16,7 +16,7 @@ inline constexpr size_t kMaxReportDevices = 4096;
 enum class report_status {
   ok,
   unreadable,  ///< could not be opened
-  malformed,   ///< not well-formed XML
+  malformed,   ///< not well-formed XML, or with a document type declaration
   too_large,   ///< more than kMaxReportDevices devices
 };
 
@@ -37,7 +37,9 @@ struct report_cursor {
 /// Applies the report g_XMLDiscoveryReport; returns the exit status.
 int read_discovery_report();
 
-/// Reads the report file at `path` (two passes: count, then fill).
+/// Reads the report file at `path` (two passes: count, then fill); anything
+/// but a regular file is unreadable. Its first fault goes to standard error
+/// as one line naming the file and line.
 report_status read_report_file(const std::string& path, discovery_report* report);
 
 /// Counts the node when it starts a `device` element.
@@ -57,7 +59,3 @@ int axtoi(std::string_view hexStg);
 /// the type is not a "ROM" type: the record is left as it was.
 bool read_FW_cur_version(nic_info& pCurNinfo, std::string_view pImageType,
                          std::string_view pVersion);
-
-/// True for a PCI address "dddd:bb:dd.f": four, two and two hexadecimal
-/// digits and a function digit 0 to 7.
-bool is_well_formed_pci_address(std::string_view address);

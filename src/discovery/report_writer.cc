@@ -12,6 +12,7 @@
 
 #include "discovery/fw_action.h"
 #include "inventory/nic_table.h"
+#include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
 #include "run/event_log.h"
 #include "run/exit_status.h"
@@ -80,14 +81,54 @@ void log_save_failure(const std::string& path, const std::string& reason) {
                                reason.c_str()));
 }
 
-// Saves the document into a new file beside `path` and renames it over
-// `path`, so a reader never finds half a report and a failed run leaves the
-// previous one in place.
+// Where a link at `path` leads, link by link (the target need not exist).
+bool resolve_links(std::string path, std::string* target) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      *target = path;
+      return true;
+    }
+    std::string link(4096, '\0');
+    const ssize_t n = readlink(path.c_str(), link.data(), link.size());
+    if (n <= 0 || static_cast<size_t>(n) >= link.size()) return false;
+    link.resize(static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    path = link[0] == '/' || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+  }
+  errno = ELOOP;
+  return false;
+}
+
+// Saves the document into a new file beside the report file and renames it
+// over that file, so a reader never finds half a report and a failed run
+// leaves the previous one in place. Only a regular file (or none) is
+// replaced, never a device, FIFO or link, nor the event log or the catalog.
 int save_report(xmlDoc* doc, const std::string& path) {
-  const size_t slash = path.rfind('/');
+  struct stat existing;
+  const bool exists = stat(path.c_str(), &existing) == 0;
+  if (!exists && errno != ENOENT) {
+    log_save_failure(path, std::strerror(errno));
+    return 1;
+  }
+  const char* refusal = !exists                     ? nullptr
+                        : !S_ISREG(existing.st_mode) ? "not a regular file"
+                        : is_event_log(path)         ? "it is the event log"
+                                                     : nullptr;
+  struct stat catalog;
+  if (!refusal && exists && stat(g_XMLFwFile, &catalog) == 0 &&
+      catalog.st_dev == existing.st_dev && catalog.st_ino == existing.st_ino)
+    refusal = "it is the firmware catalog";
+  std::string target;
+  if (!refusal && !resolve_links(path, &target)) refusal = std::strerror(errno);
+  if (refusal) {
+    log_save_failure(path, refusal);
+    return 1;
+  }
+  const size_t slash = target.rfind('/');
   const std::string dir =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
+  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
   if (name.empty()) {
     log_save_failure(path, "not a file name");
     return 1;
@@ -106,12 +147,15 @@ int save_report(xmlDoc* doc, const std::string& path) {
     log_save_failure(path, "could not write the document");
     return 1;
   }
-  // mkstemp makes the file private; a report is as readable as any file
-  // this process creates.
+  // A new report is as readable as any file this process creates (mkstemp
+  // makes it private); a replaced one keeps its owner and mode.
   const mode_t mask = umask(0);
   umask(mask);
-  if (fchmod(temp.fd(), 0666 & ~mask) != 0 || fsync(temp.fd()) != 0 ||
-      std::rename(temp.path().c_str(), path.c_str()) != 0) {
+  const mode_t mode = exists ? existing.st_mode & 07777 : 0666 & ~mask;
+  const bool owner_kept = !exists || (existing.st_uid == geteuid() && existing.st_gid == getegid()) ||
+                          fchown(temp.fd(), existing.st_uid, existing.st_gid) == 0;
+  if (!owner_kept || fchmod(temp.fd(), mode) != 0 || fsync(temp.fd()) != 0 ||
+      std::rename(temp.path().c_str(), target.c_str()) != 0) {
     log_save_failure(path, std::strerror(errno));
     return 1;
   }

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "discovery/report_reader.h"
+#include "inventory/pci_enum.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ TEST(ReportAddress, SplitAndShape) {
   } cases[] = {
       {"0000:04:00.0", "0000:04", "00", "0", true},
       {"0000:8a:1F.7", "0000:8a", "1F", "7", true},  // case and width kept
-      {"10000:8A:1f.7", "10000:8A", "1f", "7", false},
+      {"10000:8A:1f.7", "10000:8A", "1f", "7", true},  // a VMD domain
       {"0000:04", "", "", "", false},                // no second ':'
       {"0000:04:00", "0000:04", "", "", false},      // no '.'
       {"0000:04:00.0.1", "0000:04", "00", "1", false},  // the function after the last '.'
@@ -27,14 +27,16 @@ TEST(ReportAddress, SplitAndShape) {
       {"0000:04:00.8", "0000:04", "00", "8", false},
       {"0000:04:00.0 ", "0000:04", "00", "0 ", false},
       {"0000:0g:00.0", "0000:0g", "00", "0", false},
-      {"000:04:00.0", "000:04", "00", "0", false},
+      {"000:04:00.0", "000:04", "00", "0", true},  // passed on as 0000:04:00.0
+      {"0000:04:51.0", "0000:04", "51", "0", false},
   };
   for (const Case& c : cases) {
     const pci_address_fields fields = split_pci_address(c.address);
     EXPECT_EQ(fields.busnumber, c.bus) << c.address;
     EXPECT_EQ(fields.devicenumber, c.device) << c.address;
     EXPECT_EQ(fields.funcnumber, c.function) << c.address;
-    EXPECT_EQ(is_well_formed_pci_address(c.address), c.well_formed) << c.address;
+    pci_address parsed;
+    EXPECT_EQ(parse_pci_address(c.address, &parsed) == nullptr, c.well_formed) << c.address;
   }
 }
 

@@ -5,6 +5,7 @@
 
 #include "run/child_process.h"
 #include "run/error_report.h"
+#include "run/outside_text.h"
 #include "run/text_format.h"
 
 namespace {
@@ -55,5 +56,8 @@ int get_firmware_info(const pci_address& address, firmware_info* info) {
   }
   info->version_rc = cut_firmware_value(output, "FW Version", &info->version);
   info->psid_rc = cut_firmware_value(output, "PSID", &info->psid);
+  // The tool's text reaches the console, the log and the report.
+  info->version = clean_outside_text(info->version);
+  info->psid = clean_outside_text(info->psid);
   return info->version_rc == 0 && info->psid_rc == 0 ? 0 : 1;
 }

@@ -2,7 +2,6 @@
 #include "repository/fw_catalog.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,10 +10,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "repository/xml_errors.h"
 #include "repository/xml_owners.h"
 #include "run/error_report.h"
 #include "run/event_log.h"
 #include "run/exit_status.h"
+#include "run/outside_text.h"
 #include "run/temp_file.h"
 #include "run/text_format.h"
 
@@ -24,24 +25,15 @@ std::string_view text_of(const xmlChar* text) {
   return text ? std::string_view(reinterpret_cast<const char*>(text)) : std::string_view();
 }
 
-// Keeps the first complaint of the parser; libxml2 would otherwise print
-// every one of them on its own.
-void keep_first_error(void* arg, xmlErrorPtr error) {
-  auto* catalog = static_cast<fw_catalog*>(arg);
-  if (!catalog->error.empty() || !error || error->level < XML_ERR_ERROR) return;
-  std::string message = error->message ? error->message : "unknown error\n";
-  if (message.empty() || message.back() != '\n') message += '\n';
-  catalog->error = strprintf("%s:%d: parser error : %s", error->file ? error->file : "catalog",
-                             error->line, message.c_str());
-}
-
 // The attributes of one element that make a catalog entry. Each element is
 // judged on its own attributes, whatever their order.
 struct element_attributes {
   XMLFW_INFO entry;
   bool venid = false, devid = false, subvenid = false, psid = false, subdevid = false;
 
-  void take(std::string_view name, std::string_view value) {
+  void take(std::string_view name, std::string_view raw_value) {
+    // Catalog text reaches prompts, reports and the log: cleaned as it enters.
+    const std::string value = clean_outside_text(raw_value);
     if (name == "name") {
       entry.pxmlName = value;
     } else if (name == "venid") {
@@ -69,10 +61,19 @@ struct element_attributes {
   bool is_entry() const { return venid && devid && subvenid && psid && subdevid; }
 };
 
-catalog_status read_entries(xmlTextReader* reader, fw_catalog* catalog) {
+catalog_status read_entries(xmlTextReader* reader, xml_error_trap& trap, fw_catalog* catalog) {
   int ret;
   while ((ret = xmlTextReaderRead(reader)) == 1) {
-    if (xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) continue;
+    const int type = xmlTextReaderNodeType(reader);
+    if (type == XML_READER_TYPE_DOCUMENT_TYPE) {
+      // The catalog needs none, and its entities could swell a small file
+      // into gigabytes: refused before any value is read.
+      trap.fault(xmlTextReaderGetParserLineNumber(reader),
+                 "a document type declaration is not accepted");
+      catalog->entries.clear();
+      return catalog_status::malformed;
+    }
+    if (type != XML_READER_TYPE_ELEMENT) continue;
     if (xmlTextReaderHasAttributes(reader) != 1) continue;
     element_attributes element;
     while (xmlTextReaderMoveToNextAttribute(reader) == 1) {
@@ -82,21 +83,28 @@ catalog_status read_entries(xmlTextReader* reader, fw_catalog* catalog) {
     xmlTextReaderMoveToElement(reader);
     if (element.is_entry()) catalog->entries.push_back(std::move(element.entry));
   }
-  return ret == 0 ? catalog_status::ok : catalog_status::malformed;
+  if (ret == 0) return catalog_status::ok;
+  trap.fault_line(xmlTextReaderGetParserLineNumber(reader));
+  return catalog_status::malformed;
 }
 
 // Where the catalog's bytes come from: an open file or a text in memory,
-// handed to the reader `piece` bytes at a time at most.
+// handed to the reader in large pieces, and one byte at a time from
+// `slow_from` on.
 struct catalog_source {
   int fd = -1;
   std::string_view text;
   size_t offset = 0;
-  size_t piece = 0;
+  size_t slow_from = SIZE_MAX;
 };
 
 int read_piece(void* context, char* buffer, int length) {
+  constexpr size_t kFastPiece = 1 << 16;
   auto* source = static_cast<catalog_source*>(context);
-  size_t want = std::min(static_cast<size_t>(std::max(length, 0)), source->piece);
+  const size_t piece = source->offset < source->slow_from
+                           ? std::min(kFastPiece, source->slow_from - source->offset)
+                           : 1;
+  size_t want = std::min(static_cast<size_t>(std::max(length, 0)), piece);
   if (source->fd < 0) {
     size_t n = std::min(want, source->text.size() - source->offset);
     std::memcpy(buffer, source->text.data() + source->offset, n);
@@ -114,31 +122,40 @@ int read_piece(void* context, char* buffer, int length) {
 
 int close_nothing(void*) { return 0; }
 
-catalog_status read_pass(catalog_source source, size_t piece, const char* name,
-                         fw_catalog* catalog) {
+// One pass over the catalog; `source` tells afterwards how far it was read.
+catalog_status read_pass(catalog_source* source, const char* name, fw_catalog* catalog) {
   *catalog = fw_catalog();
-  source.offset = 0;
-  source.piece = piece;
-  xml_reader_owner reader(xmlReaderForIO(read_piece, close_nothing, &source, name, nullptr, 0));
+  source->offset = 0;
+  xml_error_trap trap(name);
+  catalog_status status = catalog_status::malformed;
+  xml_reader_owner reader(
+      xmlReaderForIO(read_piece, close_nothing, source, name, nullptr, XML_PARSE_NONET));
   if (!reader) {
-    catalog->error = strprintf("%s: the XML reader could not be created\n", name);
-    return catalog_status::malformed;
+    trap.fault(0, "the XML reader could not be created");
+  } else {
+    status = read_entries(reader.get(), trap, catalog);
   }
-  xmlTextReaderSetStructuredErrorHandler(reader.get(), keep_first_error, catalog);
-  catalog_status status = read_entries(reader.get(), catalog);
-  if (status == catalog_status::malformed && catalog->error.empty())
-    catalog->error = strprintf("%s: parser error : the document ends early\n", name);
+  if (status == catalog_status::malformed) {
+    trap.fault(0, "the document ends early");
+    catalog->error = trap.line();
+  }
   return status;
 }
 
 // The reader gives up on the whole block of input that holds a fault, so
 // entries shortly before it would be lost. A broken catalog is read once
-// more a byte at a time, which keeps every entry before the fault.
-catalog_status read_catalog(const catalog_source& source, const char* name, fw_catalog* catalog) {
+// more: in large pieces up to shortly before where the first pass had read
+// to when it failed (the fault lies before that), then a byte at a time,
+// which keeps every entry before the fault at the cost of the last bytes.
+catalog_status read_catalog(catalog_source source, const char* name, fw_catalog* catalog) {
   LIBXML_TEST_VERSION
-  constexpr size_t kFastPiece = 1 << 16;
-  catalog_status status = read_pass(source, kFastPiece, name, catalog);
-  if (status == catalog_status::malformed) status = read_pass(source, 1, name, catalog);
+  // More than the reader reads ahead of what it has parsed.
+  constexpr size_t kSlowTail = 1 << 15;
+  catalog_status status = read_pass(&source, name, catalog);
+  if (status == catalog_status::malformed) {
+    source.slow_from = source.offset > kSlowTail ? source.offset - kSlowTail : 0;
+    status = read_pass(&source, name, catalog);
+  }
   return status;
 }
 
@@ -146,10 +163,9 @@ catalog_status read_catalog(const catalog_source& source, const char* name, fw_c
 
 catalog_status load_fw_catalog(const std::string& path, fw_catalog* catalog) {
   *catalog = fw_catalog();
-  unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat info;
-  if (!fd.valid() || fstat(fd.get(), &info) != 0 || S_ISDIR(info.st_mode))
-    return catalog_status::unreadable;
+  // A FIFO would hang the run; only a regular file is a catalog.
+  unique_fd fd = open_regular_file(path, O_RDONLY);
+  if (!fd.valid()) return catalog_status::unreadable;
   catalog_source source;
   source.fd = fd.get();
   return read_catalog(source, path.c_str(), catalog);
@@ -186,11 +202,14 @@ const fw_catalog& run_fw_catalog() {
   static bool loaded = false;
   if (!loaded) {
     catalog_status status = load_fw_catalog(g_XMLFwFile, &catalog);
-    if (status == catalog_status::unreadable) {
+    if (status == catalog_status::malformed) write_stderr(catalog.error);
+    // A catalog that breaks off before its first entry (garbage, empty, or a
+    // refused document type) offers nothing: it is as good as missing.
+    if (status == catalog_status::unreadable ||
+        (status == catalog_status::malformed && catalog.entries.empty())) {
       log_mellanox_event(kTagError, strprintf("Unable to open %s\n", g_XMLFwFile));
       std::exit(kExitFailure);
     }
-    if (status == catalog_status::malformed) write_stderr(catalog.error);
     loaded = true;
   }
   return catalog;

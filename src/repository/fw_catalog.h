@@ -43,10 +43,12 @@ struct adapter_identity {
 enum class catalog_status {
   ok,
   unreadable,  ///< could not be opened
-  malformed,   ///< broke off at a fault; the entries before it stand
+  malformed,   ///< broke off at a fault (or has a refused document type
+               ///< declaration); the entries before it stand
 };
 
 /// Reads the catalog file at `path` into `catalog` (replacing its contents).
+/// Anything but a regular file is unreadable.
 catalog_status load_fw_catalog(const std::string& path, fw_catalog* catalog);
 
 /// Reads catalog text (as a file would hold it) into `catalog`.
@@ -59,7 +61,8 @@ std::vector<XMLFW_INFO> read_NIC_FW_xml_file(const fw_catalog& catalog,
                                              const adapter_identity& adapter,
                                              size_t capacity);
 
-/// This run's catalog (g_XMLFwFile), read once on first use. When it cannot
-/// be opened, logs "Unable to open %s\n" and ends the process with status 1;
-/// when it breaks off, the parser's complaint goes to standard error.
+/// This run's catalog (g_XMLFwFile), read once on first use. When it breaks
+/// off, the parser's complaint goes to standard error. When it cannot be
+/// opened, is not a regular file, or breaks off before its first entry, logs
+/// "Unable to open %s\n" and ends the process with status 1.
 const fw_catalog& run_fw_catalog();

@@ -1,0 +1,15 @@
+// Text from outside the program (catalog, report, tool output) made fit for the log and the terminal.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+/// Longest outside value kept whole: a file name's limit.
+inline constexpr size_t kOutsideTextMax = 255;
+
+/// `text` as it may enter the program: control characters (C0, DEL, and
+/// C1 written in UTF-8), which could forge event lines or drive a terminal,
+/// become '?'; a text longer than `max` is cut to `max`
+/// characters ending in "...".
+std::string clean_outside_text(std::string_view text, size_t max = kOutsideTextMax);

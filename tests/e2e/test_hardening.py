@@ -1,0 +1,175 @@
+"""A hostile local user's and a careless operator's sessions: the burn lock, reports applied too
+late or edited, writes that must not destroy, costly XML, raw outside text, silent skips."""
+
+import json
+import os
+import re
+import signal
+import stat
+
+import pytest
+
+from conftest import SAMPLE
+
+CX5, CX4 = SAMPLE["functions"][2], SAMPLE["functions"][4]
+FORGED = "[INFO]     [Mon Jan  1 00:00:00 2024] MAC forged Upgrade SUCCESS"
+PARSER_LINE = r"{}:\d+: parser error : [^\n]+\n"
+SAMPLE_REPORT = []
+
+
+def test_the_burn_lock_outlives_a_killed_run_and_follows_no_planted_link(server):
+    s = server({"functions": [dict(fn, burn={"seconds": 3}) for fn in (CX5, CX4)]})
+    first = s.start("-y")
+    s.wait_for_calls(3)  # two queries, then the first burn
+    first.signal(signal.SIGKILL)
+    assert first.wait().status == 128 + signal.SIGKILL
+    r = s.run("-y")  # the orphaned burn still runs
+    assert r.status == 1 and len(s.burns()) == 1
+    assert "another firmware upgrade is running on this server (lock /run/fwkit.lock)" in r.err
+    assert stat.S_IMODE(os.stat(s.run_path("fwkit.lock")).st_mode) == 0o600
+    s.run_path("fwkit.lock").unlink()
+    s.run_path("fwkit.lock").symlink_to("/run/lock/fwkit.lock")
+    r = s.run("-y")
+    assert r.status == 1 and len(s.burns()) == 1 and not s.run_path("lock/fwkit.lock").exists()
+    assert r.err.startswith("FWUPG_ERROR: could not open /run/fwkit.lock (40), run_lock.cc,")
+
+
+def moved_on(s, report):
+    state = s.state()
+    for fn in state["functions"][2:4]:  # both functions of 0000:04:00
+        fn["firmware"] = "16.35.1000"
+    s.write("nic_fw/.sim/server.json", json.dumps(state))
+    return report
+
+
+def listed_five_times(s, report):
+    device = re.search(r"<device>.*?</device>", report, re.S).group(0)
+    return report.replace(device, device * 5)
+
+
+REPORTS = [  # how the -d report or the server changed before -u; status, burned, event, stderr
+    (moved_on, 2, ["0000:81:00.0"],
+     "report is stale for 0000:04:00.0: it runs 16.35.1000 now, so \"upgrade\" to 16.28.2006", ""),
+    (lambda s, r: r.replace('"1017"', '"1015"').replace('"MT_0000000008"', '"MT_2420110034"'),
+     2, ["0000:81:00.0"], "report is stale for 0000:04:00.0: the adapter's PSID is MT_0000000008", ""),
+    (listed_five_times, 0, ["0000:04:00.0", "0000:81:00.0"], "0000:04:00.0 is listed again", ""),
+    (lambda s, r: r.replace('<devicenumber value="00"/>', '<devicenumber value="51"/>', 1), 2,
+     ["0000:81:00.0"], 'no valid PCI address ("0000:04:51.0")', ""),
+    (lambda s, r: r.replace("<vantrel", '<!DOCTYPE v [<!ENTITY e "0000:04">]>\n<vantrel', 1)
+     .replace('"0000:04"/>', '"&e;"/>'), 2, [], "Failed to parse nicdiscovery.xml",
+     r"nicdiscovery\.xml:\d+: parser error : a document type declaration is not accepted\n"),
+    (lambda s, r: r.replace("</devices>", "</device>"), 2, [], "Failed to parse",
+     PARSER_LINE.format(r"nicdiscovery\.xml")),
+    (lambda s, r: r.replace('<macaddress value=""/>', f'<macaddress value="x&#10;{FORGED}"/>'), 0,
+     ["0000:04:00.0", "0000:81:00.0"], "MAC x?[INFO]", ""),
+]
+
+
+@pytest.mark.parametrize("change, status, burned, event, err", REPORTS, ids=[
+    "adapter_moved_on", "another_boards_identity", "listed_five_times", "slot_0x51", "dtd",
+    "broken_xml", "forged_mac"])
+def test_a_report_applied_later_burns_only_what_still_holds(server, change, status, burned,
+                                                            event, err):
+    s = server()
+    if not SAMPLE_REPORT:  # one -d for the whole table: the sample server's report
+        assert s.run("-d").status == 0
+        SAMPLE_REPORT.append(s.read("nicdiscovery.xml"))
+    s.write("nicdiscovery.xml", change(s, SAMPLE_REPORT[0]))
+    r = s.run("-u", "nicdiscovery.xml")
+    assert (r.status, [b[b.index("-d") + 1] for b in s.burns()]) == (status, burned)
+    assert event in s.log() and re.fullmatch(err, r.err), r.err
+    assert not re.search(r"^\[INFO\] +MAC forged", s.log(), re.M)
+
+
+def test_outside_text_reaches_the_log_and_the_terminal_only_cleaned(server):
+    psid = "\x1b]0;owned\x07\x1b[2J\n"
+    s = server({"functions": [CX5, dict(CX4, query_output=f"FW Version: 14.31.1014\nPSID: {psid}")]})
+    s.write("nic_fw/NICFWData.xml", s.read("nic_fw/NICFWData.xml").replace(
+        '"ConnectX-5 EN 25GbE dual-port SFP28"', f'"CX5&#13;&#10;{FORGED}"'))
+    r = s.run("-y")
+    assert r.status == 0 and "PSID ?]0;owned??[2J\n" in r.out and "\x1b" not in r.out + s.log()
+    assert "Selecting CX5??[INFO]" in s.log() and not re.search(r"^\[INFO\] +MAC forged", s.log(), re.M)
+
+
+def test_every_one_of_many_catalog_images_counts(server):
+    board = {"name": "CX5", "venid": "15B3", "devid": "1017", "subvenid": "15B3",
+             "PSID": "MT_0000000008", "subdevid": "0020"}
+    catalog = [dict(board, rom=f"16.27.{i}", fwFile=f"cx5_{i}.bin") for i in range(1, 101)]
+    s = server({"functions": [CX5], "catalog": catalog + [dict(board, rom="16.28.2006",
+                                                                fwFile="cx5_top.bin")]})
+    assert "16.28.2006" in s.run("-c").out
+    assert s.run("-d").status == 0 and '"16.28.2006"' in s.read("nicdiscovery.xml")
+    assert s.run("-s").status == 0 and s.burns()[0][-2] == "./nic_fw/cx5_top.bin"
+
+
+def test_discovery_replaces_only_a_regular_file_that_holds_no_history(server):
+    s = server()
+    os.mkfifo(s.path("pipe.xml"))
+    s.write("kept/report.xml", "old", mode=0o640)
+    os.symlink("kept/report.xml", s.path("link.xml"))
+    catalog = s.read("nic_fw/NICFWData.xml")
+    for target in ("pipe.xml", "mstflint.log", "nic_fw/NICFWData.xml"):
+        assert s.run("-d", target, timeout=15).status == 2, target
+        assert f"Failed to save {target}: " in s.log()
+    assert stat.S_ISFIFO(os.lstat(s.path("pipe.xml")).st_mode)
+    assert s.read("nic_fw/NICFWData.xml") == catalog and "<?xml" not in s.read("mstflint.log")
+    assert s.run("-d", "link.xml").status == 0 and s.path("link.xml").is_symlink()
+    assert "<vantrel_rom_discovery" in s.read("kept/report.xml")
+    assert stat.S_IMODE(os.stat(s.path("kept/report.xml")).st_mode) == 0o640
+
+
+@pytest.mark.parametrize("catalog, mode", [("", "-s"), ("garbage <", "-c"), ("<c><x/></d>", "-d"), (
+    '<!DOCTYPE c [<!ENTITY p "MT_0000000008">]><c><Image venid="15B3" devid="1017" subvenid="1"'
+    ' PSID="&p;" subdevid="1" rom="16.28.2006" fwFile="CX5_EN_25G_2P_16.28.2006.bin"/></c>', "-y")],
+    ids=["empty", "garbage", "broken_before_any_entry", "dtd"])
+def test_a_catalog_without_an_entry_before_its_fault_is_unreadable(server, catalog, mode):
+    s = server({"functions": [CX5], "catalog_xml": catalog})
+    r = s.run(mode)
+    assert (r.status, s.burns(), s.log()) == (1, [], "[ERROR]     Unable to open nic_fw/NICFWData.xml\n\n")
+    assert re.fullmatch(PARSER_LINE.format(r"nic_fw/NICFWData\.xml"), r.err), r.err
+
+
+def test_a_large_catalog_cut_short_is_read_at_once_keeping_the_entries_before_the_cut(server):
+    s = server({"functions": [CX5]})
+    entry = s.read("nic_fw/NICFWData.xml").splitlines()[3]  # the 16.28.2006 image
+    other = ('<Image name="other" venid="15B3" devid="0000" subvenid="15B3" PSID="X" '
+             'subdevid="0000" rom="1.0.0" fwFile="x.bin"/>\n')
+    s.write("nic_fw/NICFWData.xml", f"<NICFWData>\n{other * 160000}{entry}\n<Image venid=\"15B3")
+    r = s.run("-c", timeout=20)  # a hang bound: 20 MB read a byte at a time took some 40 s
+    assert r.status == 0 and "16.28.2006" in r.out
+    assert re.fullmatch(PARSER_LINE.format(r"nic_fw/NICFWData\.xml"), r.err), r.err
+
+
+@pytest.mark.parametrize("fifo, args, status, complaint", [
+    ("mstflint.log", ["-c"], 1, "FWUPG_ERROR: could not open mstflint.log ("),
+    ("nic_fw/NICFWData.xml", ["-c"], 1, "Unable to open nic_fw/NICFWData.xml"),
+    ("report.xml", ["-u", "report.xml"], 2, "read_discovery_report: Failed to open report.xml"),
+], ids=["event_log", "catalog", "report"])
+def test_a_fifo_in_place_of_a_file_is_refused_not_waited_for(server, fifo, args, status, complaint):
+    s = server()
+    s.remove(fifo)
+    os.mkfifo(s.path(fifo))
+    r = s.run(*args, timeout=15)
+    assert r.status == status and (complaint in r.err or complaint in s.log())
+
+
+def test_an_adapter_in_a_vmd_domain_is_handled_end_to_end(server):
+    s = server({"functions": [dict(CX5, address="10000:00:02.0")]})
+    assert "10000:00:02.0" in s.run("-c").out
+    assert s.run("-d").status == 0 and '<busnumber value="10000:00"/>' in s.read("nicdiscovery.xml")
+    assert s.run("-u", "nicdiscovery.xml").status == 0
+    assert s.burns() == [["-s", "-y", "-d", "10000:00:02.0", "-i",
+                          "./nic_fw/CX5_EN_25G_2P_16.28.2006.bin", "b"]]
+
+
+def test_a_full_disk_under_the_event_log_is_told_once_and_the_burns_go_on(server):
+    s = server()
+    assert s.run_command("sh", "-c", "mkdir /run/full && mount -t tmpfs -o size=4k full /run/full"
+                         " && : >/run/full/log && head -c 4096 /dev/zero >/run/full/fill").status == 0
+    s.remove("mstflint.log")
+    os.symlink("/run/full/log", s.path("mstflint.log"))
+    r = s.run("-y")
+    assert (r.status, len(s.burns())) == (0, 2)
+    errors = re.findall(r"FWUPG_ERROR: .*", r.err)
+    assert len(errors) == 1 and errors[0].startswith(
+        "FWUPG_ERROR: could not write to mstflint.log (28, No space left on device), event_log.cc,")
