@@ -4,7 +4,7 @@
 std::string clean_outside_text(std::string_view text, size_t max) {
   constexpr std::string_view kCut = "...";
   const bool cut = text.size() > max;
-  if (cut) text = text.substr(0, max > kCut.size() ? max - kCut.size() : 0);
+  if (cut) text = text.substr(0, max);
   std::string clean;
   clean.reserve(text.size() + kCut.size());
   for (size_t i = 0; i < text.size(); ++i) {

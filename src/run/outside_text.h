@@ -10,6 +10,6 @@ inline constexpr size_t kOutsideTextMax = 255;
 
 /// `text` as it may enter the program: control characters (C0, DEL, and
 /// C1 written in UTF-8), which could forge event lines or drive a terminal,
-/// become '?'; a text longer than `max` is cut to `max`
-/// characters ending in "...".
+/// become '?'; a text longer than `max` keeps its first `max` characters
+/// followed by "...".
 std::string clean_outside_text(std::string_view text, size_t max = kOutsideTextMax);

@@ -109,8 +109,8 @@ def test_worked_example_written_then_applied(server):
     queried = len(s.calls())
     r = s.run("-u", "r%41.xml")
     assert r.status == 0, s.log()
-    assert s.call_lines(queried) == [burn("0000:04:00.0", "CX3.bin"),
-                                     burn("0000:8a:00.0", "CX4LX.bin")]
+    assert s.call_lines(queried) == ["mstflint -d 0000:04:00.0 q", burn("0000:04:00.0", "CX3.bin"),
+                                     "mstflint -d 0000:8a:00.0 q", burn("0000:8a:00.0", "CX4LX.bin")]
     assert "0000:" not in r.out  # -u is silent
 
 
@@ -179,7 +179,7 @@ APPLY = [  # what, report, status, calls, texts in the log or on the console
     ("odd elements",
      doc(dev(action="Nothing") + EMPTIES[:120 * 9] + dev(action="Upgrade") + "<device></device>"
          + dev(action='Nothing" also="upgrade" x="rewrite') + "<device>" + dev(action="Nothing")
-         + "</device>" + dev(bus="0000:06", action="downgrade") + '<unknown value="x"/>',
+         + "</device>" + dev(bus="0000:06", action="upgrade") + '<unknown value="x"/>',
          OUTSIDE), 0, [B06], []),
     ("Tamarix: the image getmlnxinfo names",
      doc(dev(bus="0000:10", psid=TAMARIX) + dev(bus="0000:11", psid=TAMARIX)
@@ -203,7 +203,10 @@ APPLY = [  # what, report, status, calls, texts in the log or on the console
 
 def test_outcomes_of_one_report_after_another(server):
     s = server(APPLY_SERVER)
+    first = s.read("nic_fw/.sim/server.json")
     for what, text, status, calls, texts in APPLY:
+        # Every report meets the boards as -d found them: a burned board would make it stale.
+        s.write("nic_fw/.sim/server.json", first)
         if text is None:
             s.remove("r.xml")
         else:
@@ -213,7 +216,8 @@ def test_outcomes_of_one_report_after_another(server):
         log = s.log()[logged:]
         assert r.status == status, (what, log)
         lines = [line + (" >" + c["stdout"] if c["tool"] == "getmlnxinfo" else "")
-                 for line, c in zip(s.call_lines(called), s.calls()[called:])]
+                 for line, c in zip(s.call_lines(called), s.calls()[called:])
+                 if not line.endswith(" q")]  # each burn's query: see the worked example
         assert lines == calls, what
         for text in texts:
             assert text in r.out + log, (what, text, log)
@@ -228,9 +232,9 @@ def test_an_interrupt_during_a_burn_lets_it_finish_and_burns_nothing_more(server
                                                   board("0000:06", CX3)]})
     s.write("r.xml", doc(dev() + dev(bus="0000:06")))
     run = s.start("-u", "r.xml")
-    s.wait_for_calls(1)  # the first burn has started
+    s.wait_for_calls(2)  # the first burn has started, after its adapter's query
     run.signal(signal.SIGTERM)
     assert run.wait().status == 2
-    assert s.call_lines() == [B04]
+    assert s.call_lines() == ["mstflint -d 0000:04:00.0 q", B04]
     assert s.firmware("0000:04:00.0") == "2.10.700"  # the burn was seen through
     assert "read_discovery_report: Stopped by signal 15; no further device was burned" in s.log()

@@ -18,7 +18,7 @@ SAMPLE_REPORT = []
 
 
 def test_the_burn_lock_outlives_a_killed_run_and_follows_no_planted_link(server):
-    s = server({"functions": [dict(fn, burn={"seconds": 3}) for fn in (CX5, CX4)]})
+    s = server({"functions": [dict(fn, burn={"seconds": 15}) for fn in (CX5, CX4)]})
     first = s.start("-y")
     s.wait_for_calls(3)  # two queries, then the first burn
     first.signal(signal.SIGKILL)
@@ -42,17 +42,13 @@ def moved_on(s, report):
     return report
 
 
-def listed_five_times(s, report):
-    device = re.search(r"<device>.*?</device>", report, re.S).group(0)
-    return report.replace(device, device * 5)
-
-
 REPORTS = [  # how the -d report or the server changed before -u; status, burned, event, stderr
     (moved_on, 2, ["0000:81:00.0"],
      "report is stale for 0000:04:00.0: it runs 16.35.1000 now, so \"upgrade\" to 16.28.2006", ""),
     (lambda s, r: r.replace('"1017"', '"1015"').replace('"MT_0000000008"', '"MT_2420110034"'),
      2, ["0000:81:00.0"], "report is stale for 0000:04:00.0: the adapter's PSID is MT_0000000008", ""),
-    (listed_five_times, 0, ["0000:04:00.0", "0000:81:00.0"], "0000:04:00.0 is listed again", ""),
+    (lambda s, r: r.replace(d := re.search(r"<device>.*?</device>", r, re.S).group(0), d * 5), 0,
+     ["0000:04:00.0", "0000:81:00.0"], "0000:04:00.0 is listed again", ""),
     (lambda s, r: r.replace('<devicenumber value="00"/>', '<devicenumber value="51"/>', 1), 2,
      ["0000:81:00.0"], 'no valid PCI address ("0000:04:51.0")', ""),
     (lambda s, r: r.replace("<vantrel", '<!DOCTYPE v [<!ENTITY e "0000:04">]>\n<vantrel', 1)
@@ -84,8 +80,8 @@ def test_a_report_applied_later_burns_only_what_still_holds(server, change, stat
 def test_outside_text_reaches_the_log_and_the_terminal_only_cleaned(server):
     psid = "\x1b]0;owned\x07\x1b[2J\n"
     s = server({"functions": [CX5, dict(CX4, query_output=f"FW Version: 14.31.1014\nPSID: {psid}")]})
-    s.write("nic_fw/NICFWData.xml", s.read("nic_fw/NICFWData.xml").replace(
-        '"ConnectX-5 EN 25GbE dual-port SFP28"', f'"CX5&#13;&#10;{FORGED}"'))
+    catalog = s.read("nic_fw/NICFWData.xml")
+    s.write("nic_fw/NICFWData.xml", catalog.replace('"ConnectX-5 EN', f'"CX5&#13;&#10;{FORGED}'))
     r = s.run("-y")
     assert r.status == 0 and "PSID ?]0;owned??[2J\n" in r.out and "\x1b" not in r.out + s.log()
     assert "Selecting CX5??[INFO]" in s.log() and not re.search(r"^\[INFO\] +MAC forged", s.log(), re.M)
@@ -111,11 +107,11 @@ def test_discovery_replaces_only_a_regular_file_that_holds_no_history(server):
     for target in ("pipe.xml", "mstflint.log", "nic_fw/NICFWData.xml"):
         assert s.run("-d", target, timeout=15).status == 2, target
         assert f"Failed to save {target}: " in s.log()
-    assert stat.S_ISFIFO(os.lstat(s.path("pipe.xml")).st_mode)
-    assert s.read("nic_fw/NICFWData.xml") == catalog and "<?xml" not in s.read("mstflint.log")
+    assert stat.S_ISFIFO(os.lstat(s.path("pipe.xml")).st_mode) and "<?xml" not in s.read("mstflint.log")
+    assert s.read("nic_fw/NICFWData.xml") == catalog
     assert s.run("-d", "link.xml").status == 0 and s.path("link.xml").is_symlink()
-    assert "<vantrel_rom_discovery" in s.read("kept/report.xml")
-    assert stat.S_IMODE(os.stat(s.path("kept/report.xml")).st_mode) == 0o640
+    assert ("<vantrel" in s.read("kept/report.xml")
+            and stat.S_IMODE(os.stat(s.path("kept/report.xml")).st_mode) == 0o640)
 
 
 @pytest.mark.parametrize("catalog, mode", [("", "-s"), ("garbage <", "-c"), ("<c><x/></d>", "-d"), (
@@ -132,10 +128,9 @@ def test_a_catalog_without_an_entry_before_its_fault_is_unreadable(server, catal
 def test_a_large_catalog_cut_short_is_read_at_once_keeping_the_entries_before_the_cut(server):
     s = server({"functions": [CX5]})
     entry = s.read("nic_fw/NICFWData.xml").splitlines()[3]  # the 16.28.2006 image
-    other = ('<Image name="other" venid="15B3" devid="0000" subvenid="15B3" PSID="X" '
-             'subdevid="0000" rom="1.0.0" fwFile="x.bin"/>\n')
-    s.write("nic_fw/NICFWData.xml", f"<NICFWData>\n{other * 160000}{entry}\n<Image venid=\"15B3")
-    r = s.run("-c", timeout=20)  # a hang bound: 20 MB read a byte at a time took some 40 s
+    other = '<Image venid="15B3" devid="0000" subvenid="1" PSID="X" subdevid="1" rom="1.0.0"/>\n'
+    s.write("nic_fw/NICFWData.xml", f"<NICFWData>\n{other * 240000}{entry}\n<Image venid=\"15B3")
+    r = s.run("-c", timeout=30)  # a hang bound: read a byte at a time, 20 MB took 44 s
     assert r.status == 0 and "16.28.2006" in r.out
     assert re.fullmatch(PARSER_LINE.format(r"nic_fw/NICFWData\.xml"), r.err), r.err
 
@@ -157,19 +152,15 @@ def test_an_adapter_in_a_vmd_domain_is_handled_end_to_end(server):
     s = server({"functions": [dict(CX5, address="10000:00:02.0")]})
     assert "10000:00:02.0" in s.run("-c").out
     assert s.run("-d").status == 0 and '<busnumber value="10000:00"/>' in s.read("nicdiscovery.xml")
-    assert s.run("-u", "nicdiscovery.xml").status == 0
-    assert s.burns() == [["-s", "-y", "-d", "10000:00:02.0", "-i",
-                          "./nic_fw/CX5_EN_25G_2P_16.28.2006.bin", "b"]]
+    assert s.run("-u", "nicdiscovery.xml").status == 0 and s.burns()[0][3] == "10000:00:02.0"
 
 
 def test_a_full_disk_under_the_event_log_is_told_once_and_the_burns_go_on(server):
     s = server()
     assert s.run_command("sh", "-c", "mkdir /run/full && mount -t tmpfs -o size=4k full /run/full"
                          " && : >/run/full/log && head -c 4096 /dev/zero >/run/full/fill").status == 0
-    s.remove("mstflint.log")
     os.symlink("/run/full/log", s.path("mstflint.log"))
     r = s.run("-y")
     assert (r.status, len(s.burns())) == (0, 2)
-    errors = re.findall(r"FWUPG_ERROR: .*", r.err)
-    assert len(errors) == 1 and errors[0].startswith(
-        "FWUPG_ERROR: could not write to mstflint.log (28, No space left on device), event_log.cc,")
+    assert re.fullmatch(r"FWUPG_ERROR: could not write to mstflint.log \(28, No space left on "
+                        r"device\), event_log.cc,\d+\n", r.err), r.err
