@@ -79,14 +79,15 @@ bool read_query_report(std::string_view report, image_identity* identity) {
          cut_firmware_value(report, "PSID", &identity->psid) == 0;
 }
 
-// The first line of the tool's output as it may stand inside an event line:
-// at most 160 characters, control characters shown as '?'.
+// The first line of the tool's output as it may stand inside an event line,
+// after ": ": at most 160 characters, control characters shown as '?'; ""
+// when it wrote nothing.
 std::string first_line(std::string_view output) {
   constexpr size_t kMax = 160;
   const size_t start = output.find_first_not_of(" \t\r\n");
-  if (start == std::string_view::npos) return "no output";
+  if (start == std::string_view::npos) return "";
   std::string_view line = output.substr(start, output.find('\n', start) - start);
-  std::string excerpt;
+  std::string excerpt = ": ";
   for (char c : line.substr(0, kMax)) {
     const unsigned char u = static_cast<unsigned char>(c);
     excerpt += (u < 0x20 || u == 0x7F) ? '?' : c;
@@ -103,9 +104,9 @@ bool query_image(const std::string& name, const std::string& path, image_identit
   if (query.succeeded() && read_query_report(report, held)) return true;
   log_mellanox_event(
       kTagError,
-      strprintf("Image %s could not be read by the firmware tool (%s): %s\n", name.c_str(),
+      strprintf("Image %s could not be read by the firmware tool (%s)%s\n", name.c_str(),
                 describe_child_result(query).c_str(),
-                query.succeeded() ? "its report shows no FW Version or PSID"
+                query.succeeded() ? ": its report shows no FW Version or PSID"
                                   : first_line(report).c_str()));
   return false;
 }
