@@ -185,10 +185,6 @@ OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catal
     "no progress on a terminal in -s": (behind(seconds=1), ["-s"], "", 0, "", [ALL[1]], [],
                                         CATALOG, True),
     # Burns that fail, never a success.
-    "a burn that changes nothing": (behind(outcome="unchanged"), ["-y"], "", 2,
-                                    versions(A4, "16.26.1040", ROMS[CX5]) + WITH_ERRORS, [ALL[1]],
-                                    [(ERROR, f"burn of {A4} reported success but the adapter's "
-                                             "flash holds 16.26.1040, not 16.28.2006\n")]),
     "a killed burn": (behind(outcome="killed"), ["-y"], "", 2, WITH_ERRORS, [ALL[1]],
                       [(ERROR, f"The firmware tool killed by signal 9 for {A4}\n "
                                f"{line(A4, '16.28.2006')}\n"),
