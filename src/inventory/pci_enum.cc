@@ -5,6 +5,8 @@ extern "C" {
 #include <pci/pci.h>
 }
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -45,7 +47,28 @@ bool hex_field(std::string_view field, size_t max_digits, uint32_t max, uint32_t
   return true;
 }
 
+// The kernel links each SR-IOV virtual function to its physical function.
+bool has_physfn_link(const pci_address& address) {
+  const std::string path =
+      strprintf("%s/%s/physfn", kSysfsDevices, pci_address_text(address).c_str());
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+bool is_virtual_function(pci_access* access, const pci_function& function) {
+  if (has_physfn_link(function.address)) return true;
+  char name[1024] = {};
+  const char* looked_up =
+      pci_lookup_name(access, name, sizeof name, PCI_LOOKUP_DEVICE | PCI_LOOKUP_NO_NUMBERS,
+                      function.vendor_id, function.device_id);
+  return looked_up && names_virtual_function(looked_up);
+}
+
 }  // namespace
+
+bool names_virtual_function(std::string_view device_name) {
+  return contains_ignoring_case(device_name, "Virtual Function");
+}
 
 std::string pci_address_text(const pci_address& address) {
   return strprintf("%04x:%02x:%02x.%d", address.domain, address.bus, address.slot,
@@ -78,7 +101,7 @@ const char* parse_pci_address(std::string_view text, pci_address* address) {
 
 std::vector<pci_function> select_candidates(std::vector<pci_function> functions) {
   std::erase_if(functions, [](const pci_function& function) {
-    return function.address.domain > kMaxDomain ||
+    return function.virtual_function || function.address.domain > kMaxDomain ||
            std::find(std::begin(class_code), std::end(class_code), function.device_class) ==
                std::end(class_code);
   });
@@ -116,6 +139,9 @@ int get_interface_list(std::vector<pci_interface>* interfaces) {
     function.device_class = dev->device_class;
     function.vendor_id = dev->vendor_id;
     function.device_id = dev->device_id;
+    if (std::find(std::begin(class_code), std::end(class_code), function.device_class) !=
+        std::end(class_code))
+      function.virtual_function = is_virtual_function(access.get(), function);
     functions.push_back(function);
   }
 
