@@ -55,12 +55,18 @@ int refuse_burn(const std::string& event) {
   return 1;
 }
 
-// Searches the tool's output for a PSID mismatch, as an operator would with
+// The tool's wordings for an image meant for another board, in any letter
+// case: "PSID mismatch", "PSID major mismatch", "PSID header mismatch" and
+// "Minor PSID is locked".
+const char* const kPsidRefusals = "PSID( major| header)? mismatch|Minor PSID is locked";
+
+// Searches the tool's output for a PSID refusal, as an operator would with
 // grep. 0 when found.
 int psid_test(const std::string& output_path) {
   unique_fd null_out(open("/dev/null", O_WRONLY | O_CLOEXEC));
-  return do_command(strprintf("grep -i \"PSID Mismatch\" %s > /dev/null", output_path.c_str()),
-                    {"grep", "-i", "PSID Mismatch", output_path}, null_out.get());
+  return do_command(
+      strprintf("grep -i -E \"%s\" %s > /dev/null", kPsidRefusals, output_path.c_str()),
+      {"grep", "-i", "-E", kPsidRefusals, output_path}, null_out.get());
 }
 
 }  // namespace

@@ -17,7 +17,8 @@ extern std::vector<std::string> ver_buf;
 /// flashing, and records the outcome in g_iFlag (kStatusBurnFailed or
 /// kStatusBurnOk), on the console and in the event log. A name that is not a
 /// plain file name inside nic_fw/ is refused as a failed burn. Returns 0, or
-/// after a failed burn the status of the PSID test (0: PSID mismatch).
+/// after a failed burn the status of the PSID test (0: the tool refused the
+/// image for its PSID, in any of its wordings).
 int do_update_firmware(uint32_t uNicIdx);
 
 /// The six groups of a 17-character MAC text without their separators
