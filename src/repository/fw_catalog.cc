@@ -196,8 +196,8 @@ const fw_catalog& run_fw_catalog() {
       const std::string where =
           catalog.error_line > 0 ? strprintf("at line %d", catalog.error_line) : "at its end";
       log_mellanox_event(kTagError,
-                         strprintf("%s breaks off %s; the %zu entries before the fault are used, "
-                                   "the entries after it are ignored\n",
+                         strprintf("%s breaks off %s; the entries after it are ignored (%zu "
+                                   "read before it)\n",
                                    g_XMLFwFile, where.c_str(), catalog.entries.size()));
     }
     loaded = true;
