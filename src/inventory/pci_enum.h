@@ -51,10 +51,6 @@ struct pci_interface {
   std::string vendor_name;  ///< from the PCI ID database, at most 49 characters
 };
 
-/// True when the PCI ID database's name of a device names a virtual function
-/// ("MT27800 Family [ConnectX-5 Virtual Function]").
-bool names_virtual_function(std::string_view device_name);
-
 /// Walks the PCI bus with libpci and lists the candidate adapters, leaving
 /// out virtual functions: those with a "physfn" link in sysfs and, where no
 /// such link exists (a function passed into a guest), those whose device the
