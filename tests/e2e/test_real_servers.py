@@ -78,8 +78,8 @@ def test_a_burned_image_waits_for_a_reset(server):
     assert f"\t\t16.28.2006\t\t{A}\n{pending}\n\n" in c
     assert s.run("-d").status == 0 and leaves(s, "message") == [pending]
     assert leaves(s, "active_version") == ["16.28.2006"] and leaves(s, "action") != ["upgrade"]
-    s.run("-s")
-    assert len(s.burns()) == 1 and s.log().count(event) == 3  # -c, -d, -s: one each
+    assert s.run("-s").status == 1 and len(s.burns()) == 1  # up to date: nothing burned
+    assert s.log().count(event) == 3  # -c, -d, -s: one each
     subprocess.run([FWSIM, "reset", s.dir], check=True, capture_output=True)
     assert pending not in s.run("-c").body and s.log().count(event) == 3
     assert s.run("-d").status == 0 and leaves(s, "message") == [""]
