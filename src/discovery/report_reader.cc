@@ -99,8 +99,10 @@ void attach_image(nic_info& nic, const XMLFW_INFO& entry) {
 }
 
 // A report is a plan made earlier: the adapter is asked again, right before
-// its burn, whether the plan still holds. "" when it does, else why not.
-std::string why_stale(const nic_info& nic, const pci_address& address) {
+// its burn, whether the plan still holds: its PSID, and (when the image's
+// version is known from the catalog) the action against the version it
+// runs. "" when it holds, else why not.
+std::string why_stale(const nic_info& nic, const pci_address& address, bool by_version) {
   firmware_info now;
   get_firmware_info(address, &now);
   if (now.psid.empty() || now.version.empty()) return "the adapter does not answer the firmware query";
@@ -108,6 +110,7 @@ std::string why_stale(const nic_info& nic, const pci_address& address) {
     return strprintf("the adapter's PSID is %s, the report's %s", now.psid.c_str(),
                      log_excerpt(nic.psid).c_str());
   }
+  if (!by_version) return "";
   const fw_version running = parse_fw_version(now.version);
   const fw_version image = image_version(nic, 0);
   const bool holds = nic.action == kActionUpgrade     ? is_newer(image, running)
@@ -162,11 +165,15 @@ int apply_report_devices() {
                                    nic.pbus_info.c_str(), idx + 1));
       continue;
     }
-    if (nic.pxmlFwImage[0].find("Tamarix") != std::string::npos &&
-        modify_imagename(nic, nullptr) != 0) {
-      log_mellanox_event(kTagError,
-                         "read_discovery_report: Error in finding the image for Tamarix/Pellion2\n");
-      return kExitErrors;
+    // An image named by getmlnxinfo has no version in the catalog to check.
+    image_check check = image_check::psid_and_version;
+    if (nic.pxmlFwImage[0].find("Tamarix") != std::string::npos) {
+      if (modify_imagename(nic, nullptr) != 0) {
+        log_mellanox_event(
+            kTagError, "read_discovery_report: Error in finding the image for Tamarix/Pellion2\n");
+        return kExitErrors;
+      }
+      check = image_check::psid_only;
     }
     if (!is_safe_image_name(nic.pxmlFwImage[0])) {
       log_mellanox_event(kTagError,
@@ -187,13 +194,14 @@ int apply_report_devices() {
       }
       locked = true;
     }
-    if (const std::string stale = why_stale(nic, address); !stale.empty()) {
+    const bool by_version = check == image_check::psid_and_version;
+    if (const std::string stale = why_stale(nic, address, by_version); !stale.empty()) {
       log_mellanox_event(kTagError, strprintf("report is stale for %s: %s; not flashed\n",
                                               nic.pbus_info.c_str(), stale.c_str()));
       failed = true;
       continue;
     }
-    do_update_firmware(static_cast<uint32_t>(idx));
+    do_update_firmware(static_cast<uint32_t>(idx), check);
     if (g_iFlag & kStatusBurnFailed) failed = true;
     if ((stop_signal = deferred_signals::received()) != 0) break;
   }

@@ -8,15 +8,16 @@
 #include "repository/fw_version.h"
 
 /// `flags` bits of a record.
-inline constexpr int kNicRecognised = 1;  ///< adapter of the vendor, running version (and PSID) known
+inline constexpr int kNicRecognised = 1;  ///< adapter of the vendor, firmware version (and PSID) known
 inline constexpr int kNicToFlash = 2;     ///< to be flashed
 
-/// One adapter (one PCI device) with its running firmware and the catalog
+/// One adapter (one PCI device) with its firmware and the catalog
 /// images that fit it. Texts are empty when unknown; a record starts with
 /// every text empty and every number 0.
 struct nic_info {
   std::string pinterfacename;  ///< name shown to the operator: the address text
-  std::string pfirmware_ver;   ///< running version as the tool reported it
+  std::string pfirmware_ver;   ///< version in flash as the tool reported it
+  std::string prunning_ver;    ///< version still running until a reset, when it differs; else ""
   std::string pbus_info;       ///< PCI address text, passed to the tool after -d
   int ven_id = 0;
   int dev_id = 0;
@@ -27,7 +28,7 @@ struct nic_info {
   std::string funcnumber;      ///< from a report: "f"
   std::string pcurrent_mac;    ///< MAC text; a report may carry one
   std::string action;          ///< from a report: the action its firmware item asks for
-  uint32_t uCurROMmaj = 0;     ///< running version
+  uint32_t uCurROMmaj = 0;     ///< version in flash: what every decision compares
   uint32_t uCurROMmin = 0;
   uint32_t uCurROMrel = 0;
   // Per catalog image, as many as the catalog offers; element 0 is always
@@ -44,8 +45,12 @@ struct nic_info {
   std::string psid;            ///< the board's PSID as the tool reported it
 };
 
-/// The running version of a record.
+/// The installed version of a record: the version in its flash.
 fw_version running_version(const nic_info& nic);
+
+/// "reset pending: running X" when the adapter still runs another version
+/// than its flash holds, else "".
+std::string reset_pending_text(const nic_info& nic);
 
 /// The version of image `index` of a record.
 fw_version image_version(const nic_info& nic, int index);

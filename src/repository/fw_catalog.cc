@@ -138,6 +138,7 @@ catalog_status read_pass(catalog_source* source, const char* name, fw_catalog* c
   if (status == catalog_status::malformed) {
     trap.fault(0, "the document ends early");
     catalog->error = trap.line();
+    catalog->error_line = trap.line_number();
   }
   return status;
 }
@@ -209,6 +210,14 @@ const fw_catalog& run_fw_catalog() {
         (status == catalog_status::malformed && catalog.entries.empty())) {
       log_mellanox_event(kTagError, strprintf("Unable to open %s\n", g_XMLFwFile));
       std::exit(kExitFailure);
+    }
+    if (status == catalog_status::malformed) {
+      const std::string where =
+          catalog.error_line > 0 ? strprintf("at line %d", catalog.error_line) : "at its end";
+      log_mellanox_event(kTagError,
+                         strprintf("%s breaks off %s; the entries after it are ignored (%zu "
+                                   "read before it)\n",
+                                   g_XMLFwFile, where.c_str(), catalog.entries.size()));
     }
     loaded = true;
   }

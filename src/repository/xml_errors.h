@@ -23,6 +23,8 @@ class xml_error_trap {
   void fault_line(int line);
   /// "DOCUMENT:LINE: parser error : MESSAGE\n" of the first fault, or "".
   std::string line() const;
+  /// The line of the first fault; 0 when none is known.
+  int line_number() const { return message_.empty() ? 0 : line_; }
 
  private:
   static void on_error(void* trap, xmlError* error);
