@@ -11,7 +11,7 @@ import pytest
 
 from conftest import SAMPLE
 
-CX5, CX4 = SAMPLE["functions"][2], SAMPLE["functions"][4]
+CX5, CX4 = ({f["address"]: f for f in SAMPLE["functions"]}[a] for a in ("0000:04:00.0", "0000:81:00.0"))
 FORGED = "[INFO]     [Mon Jan  1 00:00:00 2024] MAC forged Upgrade SUCCESS"
 PARSER_LINE = r"{}:\d+: parser error : [^\n]+\n"
 SAMPLE_REPORT = []
@@ -20,7 +20,7 @@ SAMPLE_REPORT = []
 def test_the_burn_lock_outlives_a_killed_run_and_follows_no_planted_link(server):
     s = server({"functions": [dict(fn, burn={"seconds": 15}) for fn in (CX5, CX4)]})
     first = s.start("-y")
-    s.wait_for_calls(3)  # two queries, then the first burn
+    s.wait_for_calls(4)  # two adapter queries, the image query, then the first burn
     first.signal(signal.SIGKILL)
     assert first.wait().status == 128 + signal.SIGKILL
     r = s.run("-y")  # the orphaned burn still runs
@@ -36,7 +36,7 @@ def test_the_burn_lock_outlives_a_killed_run_and_follows_no_planted_link(server)
 
 def moved_on(s, report):
     state = s.state()
-    for fn in state["functions"][2:4]:  # both functions of 0000:04:00
+    for fn in state["functions"][2:4]:  # both physical functions of 0000:04:00
         fn["firmware"] = "16.35.1000"
     s.write("nic_fw/.sim/server.json", json.dumps(state))
     return report

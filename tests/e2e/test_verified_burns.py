@@ -35,7 +35,7 @@ def test_each_burn_is_checked_before_and_after(server, case, mode):
         assert s.run("-d", "r.xml").status == 0
     start = len(s.calls())
     r = s.run(*(["-s"] if mode == "-s" else ["-u", "r.xml"]))
-    calls = [f"mstflint -d {A} q"] if mode == "-s" else []  # the inventory
+    calls = [f"mstflint -d {A} q"]  # -s: the inventory; -u: whether the report still holds
     calls += [f"mstflint -i ./nic_fw/{IMAGE} q"]
     if flash:  # burned, then asked once more
         calls += [f"mstflint -s -y -d {A} -i ./nic_fw/{IMAGE} b", f"mstflint -d {A} q"]
