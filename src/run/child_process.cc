@@ -115,6 +115,24 @@ child_result run_program(const std::vector<std::string>& argv, const child_strea
   return result;
 }
 
+child_result run_program_output(const std::vector<std::string>& argv, std::string* output,
+                                size_t limit) {
+  output->clear();
+  // A file rather than a pipe: the child never waits for us to read.
+  temp_file collected;
+  if (!collected.create("/tmp/dataXXXXXX")) {
+    child_result failed;
+    failed.error = errno;
+    return failed;
+  }
+  child_streams streams;
+  streams.out = collected.fd();
+  streams.err = collected.fd();
+  const child_result result = run_program(argv, streams);
+  read_file_text(collected.path(), output, limit);
+  return result;
+}
+
 bool read_command_output(const std::string& command, std::string* output, size_t limit) {
   output->clear();
   flush_console();

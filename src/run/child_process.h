@@ -32,6 +32,11 @@ struct child_streams {
 child_result run_program(const std::vector<std::string>& argv, const child_streams& streams,
                          const std::function<void()>& on_wait = nullptr, int tick_ms = 200);
 
+/// Runs argv like run_program (no shell) with its standard output and
+/// standard error both collected into `output`, at most `limit` bytes.
+child_result run_program_output(const std::vector<std::string>& argv, std::string* output,
+                                size_t limit = 1 << 20);
+
 /// Runs a command line through the shell (popen) and collects what it writes
 /// to standard output, at most `limit` bytes (the rest is read and dropped).
 /// False when the pipe or the process cannot be created.
