@@ -215,7 +215,7 @@ int write_XML_FW_item(xmlTextWriter* writer, const nic_info& nic) {
         {"active_version", build_XML_FW_item_active_version(type, nic)},
         {"action", recommend_XML_FW_action(type, nic)},
         {"duration", rom ? "210" : "0"},
-        {"message", ""},
+        {"message", reset_pending_text(nic)},
         {"shared", "no"},
     };
     if (xmlTextWriterStartElement(writer, xml("fw_item")) < 0) return -1;

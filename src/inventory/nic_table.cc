@@ -139,6 +139,12 @@ int build_NIC_list() {
     print_message(strprintf("%04x:%02x:%02x.%x\n", at.domain, at.bus, at.slot, at.func));
     nic.pinterfacename = interface.text;
     nic.pfirmware_ver = firmware.version;
+    nic.prunning_ver = firmware.running;
+    if (!nic.prunning_ver.empty()) {
+      log_mellanox_event(kTagInfo, strprintf("%s holds firmware %s but runs %s until a reset\n",
+                                             address, nic.pfirmware_ver.c_str(),
+                                             nic.prunning_ver.c_str()));
+    }
     nic.pbus_info = interface.text;
 
     pci_ids ids;

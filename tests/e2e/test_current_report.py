@@ -124,7 +124,9 @@ def test_large_server_with_unusual_adapters_and_a_broken_catalog(server):
             "                               \t\t16.28.2006\t\t0000:04:00.0\n\n") in out
     assert (" PCI-ID              \t\tNIC\n15B3-101B-15B3-0007 \t \n" + BLOCK_HEAD
             + "      ROM       20.31.1014    ROM\t\tNothing\t\t\t0000:05:00.0\n\n") in out
-    assert s.log() == "[ERROR]     For 0000:05:00.0 no matching firmware file in XML\n\n"
+    assert s.log() == ("[ERROR]     nic_fw/NICFWData.xml breaks off at line 6; the entries "
+                       "after it are ignored (3 read before it)\n\n"
+                       "[ERROR]     For 0000:05:00.0 no matching firmware file in XML\n\n")
     # The unread adapters are named in the diagnostic file, and nowhere else.
     assert diagnostics == (UNREAD_RC + not_found("0000:06:00.0") + UNREAD_RC * 2
                            + not_found("0000:07:00.0"))
