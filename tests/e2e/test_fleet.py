@@ -88,6 +88,7 @@ def test_discovery_then_rolling_updates_over_five_hosts(fleet, tmp_path):
     assert s["uptodate"].burns() == [] and s["upgrade"].burns() == []
     assert outcomes(summary)[("mixed", "0000:04:00.0")] == ("upgrade", "burned " + NEW5)
     assert outcomes(summary)[("mixed", "0000:05:00.0")] == ("upgrade", "not burned")
+    assert [row["reset_pending"] for row in summary["adapters"] if row["host"] == "mixed"] == ["16.27.2008", ""]
     assert [(f["host"], f["step"], f["status"]) for f in summary["failed"]] == [
         ("mixed", "rollout", 2), ("nocatalog", "discovery", 1)]
     assert summary["not_reached"] == ["upgrade"]
