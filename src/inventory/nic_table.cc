@@ -164,6 +164,10 @@ int build_NIC_list() {
   }
   g_nMellanoxPorts += mellanox;
 
-  if (mellanox == 0) return 1;
+  if (mellanox == 0) {
+    // Without it a run on the wrong server leaves no trace in the log at all.
+    log_mellanox_event(kTagWarning, "No adapter of PCI vendor 0x15B3 found on this server\n");
+    return 1;
+  }
   return unread == mellanox ? 2 : 0;
 }

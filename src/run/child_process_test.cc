@@ -30,6 +30,9 @@ TEST(RunProgram, TellsExitSignalAndStartFailureApart) {
 }
 
 TEST(DeferredSignals, NestedGuardsRestoreTheDefaultAction) {
+  // A test runner started in the background inherits ignored SIGINT.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   {
     deferred_signals outer;
     {
