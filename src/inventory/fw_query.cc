@@ -91,6 +91,8 @@ firmware_info parse_firmware_report(std::string_view report) {
       info.running = std::move(running);
   }
   info.psid_rc = read_report_value(report, "PSID", &info.psid);
+  // The tool's text reaches the console, the log and the report.
+  info.psid = clean_outside_text(info.psid);
   return info;
 }
 
@@ -107,7 +109,5 @@ int get_firmware_info(const pci_address& address, firmware_info* info) {
     return 1;
   }
   *info = parse_firmware_report(output);
-  // The tool's text reaches the console, the log and the report.
-  info->psid = clean_outside_text(info->psid);
   return info->version_rc == 0 && info->psid_rc == 0 ? 0 : 1;
 }

@@ -13,7 +13,7 @@ struct firmware_info {
   std::string version;  ///< the version in flash: "FW Version", else "FW Version(Running)"
   std::string running;  ///< the version still running when it differs (a reset is pending), else ""
   int psid_rc = 1;
-  std::string psid;     ///< "PSID"
+  std::string psid;     ///< "PSID", control characters shown as '?'
 };
 
 /// Runs "./nic_fw/mstflint -d ADDR q 2>&1" through the shell, the address

@@ -22,6 +22,7 @@ TEST(RunProgram, TellsExitSignalAndStartFailureApart) {
   EXPECT_EQ(killed.signal, SIGKILL);
   EXPECT_FALSE(killed.succeeded());
   EXPECT_EQ(describe_child_result(killed), "killed by signal 9");
+  EXPECT_EQ(do_command("sh", {"sh", "-c", "kill -TERM $$"}), 128 + SIGTERM);  // as a shell says
 
   child_result missing = run_program({"./no/such/tool"}, {});
   EXPECT_FALSE(missing.started);

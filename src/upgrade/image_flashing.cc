@@ -15,6 +15,7 @@
 #include "run/child_process.h"
 #include "run/console.h"
 #include "run/event_log.h"
+#include "run/outside_text.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
 #include "run/temp_file.h"
@@ -83,17 +84,9 @@ bool read_query_report(std::string_view report, firmware_info* identity) {
 // after ": ": at most 160 characters, control characters shown as '?'; ""
 // when it wrote nothing.
 std::string first_line(std::string_view output) {
-  constexpr size_t kMax = 160;
   const size_t start = output.find_first_not_of(" \t\r\n");
   if (start == std::string_view::npos) return "";
-  std::string_view line = output.substr(start, output.find('\n', start) - start);
-  std::string excerpt = ": ";
-  for (char c : line.substr(0, kMax)) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    excerpt += (u < 0x20 || u == 0x7F) ? '?' : c;
-  }
-  if (line.size() > kMax) excerpt += "...";
-  return excerpt;
+  return ": " + clean_outside_text(output.substr(start, output.find('\n', start) - start), 160);
 }
 
 // Asks the tool what the image file at `path` holds. Logs why when it cannot

@@ -217,6 +217,15 @@ def test_outcomes_unattended_runs_and_failed_burns(server, what):
     check(s, args, input, status, tail, burned, events, adapters, pty)
 
 
+# A report asking for the upgrade of the board at 04.
+REPORT = ('<?xml version="1.0"?>\n<vantrel_rom_discovery version="2.0.0.0"><devices><device>'
+          + "".join(f'<{k} value="{v}"/>' for k, v in [
+              ("venid", "15B3"), ("devid", CX5), ("subvenid", "15B3"), ("subdevid", CX5),
+              ("busnumber", "0000:04"), ("devicenumber", "00"), ("funcnumber", "0")])
+          + '<fw_item><type value="ROM"/><firmware_id value="MT_1017"/>'
+          '<action value="upgrade"/></fw_item></device></devices></vantrel_rom_discovery>\n')
+
+
 # While a run burns, a second run is refused. Then a signal lets the burn finish and stops
 # the run, or the tool goes away and the next burn fails.
 @pytest.mark.parametrize("signo, tool, why", [
@@ -229,9 +238,13 @@ def test_burn_in_progress_refuses_a_second_run_then_signal_or_tool_gone(server, 
                                                   adapter(A8, CX4, "14.31.1014")]})
     run = s.start("-y")
     s.wait_for_calls(4)  # the two queries, the image query, then the first burn
-    second = s.run("-s")
-    assert second.status == 1 and second.err.startswith("FWUPG_ERROR: "), second.err
-    assert len(s.calls()) == 4  # the second run did not even query
+    s.write("r.xml", REPORT)
+    for args in (["-s"], ["-u", "r.xml"]):  # neither even queries
+        second = s.run(*args)
+        assert second.status == 1 and second.err.startswith(
+            "FWUPG_ERROR: another firmware upgrade is running on this server (lock /run/fwkit.lock)"
+        ), second.err
+    assert len(s.calls()) == 4
     if signo == signal.SIGINT:
         run.signal_group(signo)  # a terminal's Ctrl-C: to fwkit, not to the tool's own group
     elif signo:
@@ -254,4 +267,5 @@ def test_burn_in_progress_refuses_a_second_run_then_signal_or_tool_gone(server, 
                         "not be read back\n"),
                 (ERROR, "Image 14.32.1010.bin could not be read by the firmware tool (could not "
                         f"be started ({why}))\n")]
-    check_log(s, [REFUSED] + last)
+    check_log(s, [REFUSED, (ERROR, "read_discovery_report: Another firmware upgrade is running; "
+                                   "nothing was burned\n")] + last)
