@@ -172,8 +172,8 @@ class Server:
             user = [] if os.geteuid() == 0 else ["--map-root-user"]
             self.namespace = subprocess.Popen(
                 ["unshare", "--mount", "--propagation", "private", *user, "sh", "-c",
-                 "mount -t tmpfs -o mode=0755 fwkit-run /run && mkdir -m 1777 /run/lock"
-                 " && echo ready && exec sleep infinity"],
+                 "mount -t tmpfs -o mode=0755 fwkit-run /run && echo ready"
+                 " && exec sleep infinity"],
                 stdout=subprocess.PIPE, text=True)
             if self.namespace.stdout.readline() != "ready\n":
                 pytest.fail("could not make a private /run (unshare --mount)")
