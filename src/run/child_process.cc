@@ -122,6 +122,7 @@ using steady = std::chrono::steady_clock;
 
 constexpr size_t kOutputLimit = 1 << 20;
 constexpr auto kKillDelay = std::chrono::seconds(5);
+constexpr auto kReapPoll = std::chrono::milliseconds(10);
 const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The self-pipe of the batch that runs now: child ends and ending signals
@@ -297,6 +298,9 @@ int run_batch(std::vector<captured_run>* runs, size_t jobs, int time_limit_secon
     for (const running_child& child : running) {
       if (child.out.valid()) fds.push_back({child.out.get(), POLLIN, 0});
       wake_at = std::min(wake_at, child.deadline);
+      // Its output ended just before it did: look again soon, even should
+      // SIGCHLD be blocked by whoever started us.
+      if (!child.out.valid() && !child.reaped) wake_at = std::min(wake_at, steady::now() + kReapPoll);
     }
     int timeout_ms = -1;
     if (wake_at != steady::time_point::max()) {
