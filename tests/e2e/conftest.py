@@ -215,7 +215,7 @@ class Server:
             return run
         master, slave = pty.openpty()
         attrs = termios.tcgetattr(slave)
-        attrs[0] = termios.ICRNL | termios.IUTF8  # iflag
+        attrs[0] = termios.ICRNL | getattr(termios, "IUTF8", 0o40000)  # iflag
         attrs[1] = 0  # oflag: no output processing
         attrs[3] = termios.ICANON | termios.ISIG  # lflag: no echo
         termios.tcsetattr(slave, termios.TCSANOW, attrs)

@@ -54,3 +54,12 @@ def test_each_mode_is_reached_on_a_server_without_adapters(server):
     assert not s.path("nicdiscovery.xml").exists()
     assert s.run("-u", "missing.xml").status == 2
     assert "read_discovery_report: Failed to open missing.xml" in s.log()
+
+
+@pytest.mark.parametrize("script, status, signo", [
+    ("cat; echo err >&2; exit 2", 2, 0),  # umockdev-run alone reports the next one as 2 too
+    ("cat; echo err >&2; kill -INT $$", 128 + 2, 2),
+    ("cat; echo err >&2; kill -KILL $$", 128 + 9, 9)])
+def test_runs_report_the_exact_status_and_signal(server, script, status, signo):
+    r = server({"functions": []}).run_command("sh", "-c", script, input="in")
+    assert (r.status, r.signal, r.out, r.err) == (status, signo, "in", "err\n")

@@ -1,0 +1,253 @@
+"""Upgrade runs on simulated servers: fwkit, fwkit -s, fwkit -s -F, fwkit -y."""
+
+import signal
+from collections import Counter
+
+import pytest
+
+from conftest import ROW
+
+# Boards by PCI device id with their catalog images; a board's PSID is MT_ and its id.
+CX5, CX4, CX6 = "1017", "1015", "101B"
+ROMS = {CX5: ["16.27.2008", "16.28.2006"], CX4: ["14.31.1014", "14.32.1010"],
+        CX6: ["20.31.1014", "20.32.1010"]}
+A2, A3, A4, A8 = "0000:02:00.0", "0000:03:00.0", "0000:04:00.0", "0000:08:00.0"
+
+
+def images(device, roms=None, last_file=None):
+    """Catalog entries of a board's images, in files VERSION.bin (last_file: the last one's)."""
+    roms = roms or ROMS[device]
+    return [{"venid": "15B3", "devid": device, "subvenid": "15B3", "PSID": f"MT_{device}",
+             "subdevid": device, "rom": rom,
+             "fwFile": last_file if last_file and i == len(roms) - 1 else f"{rom}.bin"}
+            for i, rom in enumerate(roms)]
+
+
+CATALOG = images(CX5) + images(CX4) + images(CX6)
+
+
+def adapter(address, device=None, firmware=None, **burn):
+    """A PCI function: no device, another vendor's; no firmware, the tool cannot read it."""
+    fn = {"address": address, "class": "0x020000", "vendor": "0x15b3" if device else "0x8086",
+          "device": f"0x{device}" if device else "0x1521"}
+    if firmware:
+        fn.update(firmware=firmware, psid=f"MT_{device}")
+    if burn:
+        fn["burn"] = burn
+    return fn
+
+
+def versions(address, running, roms):
+    """The console lines of image selection for one adapter (up to date: runs the last listed)."""
+    newer = running != roms[-1]
+    text = (f"Repository has New firmware version for interface {address}"
+            ".................Please flash the newer version\n" if newer else "")
+    text += (f"\nCurrent Firmware Version is {running} on {address} \n"
+             "Repository has these firmware versions............")
+    text += "".join(f"[{i}] Image Version  {rom}\n" for i, rom in enumerate(roms, 1))
+    return text + ("" if newer else "Repository doesn't have newer firmware version, Installed "
+                   "firmware version is the latest one..........Please Quit the updation.\n")
+
+
+def flashed(address):
+    return f"Firmware Flashed:\tSUCCESS  for interface {address}\n\n"
+
+
+ASK_YES = "Would you like to flash the firmware?\n y/n/q (y):"
+ASK_NO = "Would you like to flash the firmware?\n y/n/q (n):"
+COMPLETE = ("\nNIC firmware update complete.\n\n\n"
+            "Please Reboot node for new image to be loaded into silicon\n\n")
+WITH_ERRORS = "\nNIC firmware update completed with errors. \n"
+CANCELLED = "\nFirmware upgrade cancelled by User \n"
+INCOMPLETE = "\nNIC firmware update did not complete.  Check log for errors. \n"
+ERROR, WARNING, INFO = "[ERROR]    ", "[WARNING]  ", "[INFO]     "
+LATEST = (WARNING, "*** WARNING *** - Installed firmware is the latest firmware\n")
+SUCCESS = (INFO, "MAC              Upgrade SUCCESS\n")
+PATIENCE = (INFO, "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n")
+
+
+def check_log(s, events):
+    """Each event is logged as often as listed, and the [ERROR] events listed are all there are."""
+    log = s.log()
+    for (tag, text), count in Counter(events).items():
+        assert log.count(f"{tag} {text}") == count, (text, log)
+    assert log.count(ERROR) == sum(tag == ERROR for tag, _ in events), log
+
+
+def line(address, rom):
+    return f"./nic_fw/mstflint -y -d {address} -i ./nic_fw/{rom}.bin b"
+
+
+def check(s, args, input, status, tail, burned=(), events=(), adapters=(), pty=False):
+    """One run of fwkit, and all it must leave behind."""
+    r = s.run(*args, input=input, pty=pty)
+    silent = bool(args) and args[0].startswith("-s")
+    out = r.out
+    # Interactive runs on a terminal show a progress line during a burn, then blank it out.
+    start, done = out.find("\rBurning firmware on "), out.find("Firmware Flashed:")
+    assert (start >= 0) == (pty and not silent), out
+    if start >= 0:
+        progress = out[start:done]
+        blanks = len(progress) - progress.rfind("\r", 0, len(progress) - 1) - 2
+        assert "%" in progress and progress.endswith("\r" + " " * blanks + "\r"), progress
+        out = out[:start] + out[done:]
+    assert r.status == status, (out, r.err)
+    assert out.endswith((f"{ROW}\n\n" if silent else "") + tail), out
+    assert r.err == "" and "\r" not in out
+    assert not (args and "y/n/q" in out + s.log())
+    check_log(s, list(events))
+    expected = [(["-s"] if silent else []) + ["-y", "-d", a, "-i", f"./nic_fw/{rom}.bin", "b"]
+                for a, rom in burned]
+    assert s.burns() == expected
+    for fn in adapters:
+        now = fn.get("firmware", "")
+        if "outcome" not in fn.get("burn", {}):
+            now = dict(burned).get(fn["address"], now)
+        assert s.firmware(fn["address"]) == now, fn["address"]
+
+
+TWO = [adapter(A4, CX5, "16.26.1040"), adapter(A8, CX4, "14.32.1010")]
+ASK2 = versions(A8, "14.32.1010", ROMS[CX4]) + ASK_NO
+FIRST = [(A4, "16.28.2006")]
+
+REPLIES = {  # input: status, tail, burned, events
+    "\n\n": (0, flashed(A4) + ASK2 + COMPLETE, FIRST,
+             [(INFO, ASK_YES + " \n\n"), (INFO, ASK_NO + " \n\n"), LATEST, SUCCESS]),
+    "Y\nYES\n": (0, flashed(A8) + COMPLETE, FIRST + [(A8, "14.32.1010")], [SUCCESS, SUCCESS]),
+    "N\nnope\n": (0, ASK2, [], [(INFO, ASK_YES + " N\n\n"), (INFO, ASK_NO + " nope\n\n"), LATEST]),
+    " y\n\n": (0, ASK2, [], [(INFO, ASK_YES + "  y\n\n")]),
+    "y" * 10000 + "\n\n": (0, ASK2, [], [
+        (INFO, ASK_YES + " " + "y" * 499 + "... (10000 characters)\n\n")]),
+    "quit\n": (3, ASK_YES + CANCELLED, [], [(INFO, ASK_YES + " quit\n\n")]),
+    "\nQUIT\n": (3, ASK2 + CANCELLED, FIRST, [(INFO, ASK_NO + " QUIT\n\n"), SUCCESS]),
+    "n": (3, ASK2 + "Unknown input problem!\nQuit...\n" + CANCELLED, [],  # n, then end of input
+          [(INFO, ASK_YES + " n\n")]),
+}
+
+
+@pytest.mark.parametrize("input", REPLIES, ids=lambda i: repr(i[:12]))
+def test_replies_decide_what_is_burned(server, input):
+    status, tail, burned, events = REPLIES[input]
+    s = server({"catalog": CATALOG, "functions": TWO})
+    check(s, [], input, status, tail, burned, events, TWO)
+
+
+def test_c_skips_an_adapter_and_asks_the_next(server):
+    three = [adapter(A3, CX6, "20.30.1000"), TWO[0], adapter(A8, CX4, "14.31.1014")]
+    s = server({"catalog": CATALOG, "functions": three})
+    check(s, [], "c\ny\ny\n", 0, versions(A3, "20.30.1000", ROMS[CX6]) + ASK_YES + flashed(A3)
+          + COMPLETE, [(A3, "20.32.1010")],
+          [(INFO, ASK_YES + " c\n\n"), SUCCESS], three)
+
+
+# 03 and 08 behind, 04 up to date, 02 not the vendor's.
+MIXED = [adapter(A2), adapter(A3, CX6, "20.30.1000"), adapter(A4, CX5, "16.28.2006"),
+         adapter(A8, CX4, "14.31.1014")]
+ALL = [(A3, "20.32.1010"), (A4, "16.28.2006"), (A8, "14.32.1010")]
+BEHIND = adapter(A4, CX5, "16.26.1040")
+
+
+def behind(**burn):
+    return [adapter(A4, CX5, "16.26.1040", **burn)]
+
+
+OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catalog, pty
+    "no adapter of the vendor": ([adapter(A2)], [], "", 1, INCOMPLETE, [], []),
+    "no adapter the tool can read": ([adapter(A4, CX5)], [], "y\n", 2, INCOMPLETE, [], []),
+    "success": ([adapter(A2), BEHIND], [], "\n", 0,
+                versions(A4, "16.26.1040", ROMS[CX5]) + ASK_YES + flashed(A4) + COMPLETE,
+                [ALL[1]], [(INFO, ASK_YES + " \n\n"), SUCCESS]),
+    "a failed burn (exit code 255) and two successful ones":
+        ([MIXED[1], behind(outcome="fail", exit_code=255)[0], MIXED[3]], [], "y\ny\ny\n", 2,
+         versions(A8, "14.31.1014", ROMS[CX4]) + ASK_YES + flashed(A8) + WITH_ERRORS, ALL,
+         [(ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"), SUCCESS, SUCCESS, PATIENCE]),
+    "silent, all up to date": ([MIXED[2], adapter(A8, CX4, "14.32.1010")], ["-s"], "", 1, "", [],
+                               [LATEST, LATEST]),
+    "silent, up to date but one without catalog image":
+        ([MIXED[1], MIXED[2]], ["-s"], "", 0, "", [],
+         [LATEST, (ERROR, f"For {A3} no matching firmware file in XML\n")], images(CX5)),
+    "-s skips the up-to-date one": (MIXED, ["-s"], "", 0, "", [ALL[0], ALL[2]],
+                                    [LATEST, SUCCESS, SUCCESS]),
+    "-s -F re-flashes it": (MIXED, ["-s", "-F"], "", 0, "", ALL,
+                            [LATEST, SUCCESS, SUCCESS, SUCCESS]),
+    "-y flashes all without asking": (MIXED, ["-y"], "n\nn\nn\n", 0,
+                                      versions(A3, "20.30.1000", ROMS[CX6]) + flashed(A3)
+                                      + versions(A4, "16.28.2006", ROMS[CX5]) + flashed(A4)
+                                      + versions(A8, "14.31.1014", ROMS[CX4]) + flashed(A8)
+                                      + COMPLETE, ALL, []),
+    "2.10.0 is above 2.9.100": ([adapter(A4, CX5, "2.9.0")], ["-y"], "", 0,
+                                versions(A4, "2.9.0", ["2.1.0", "2.9.100", "2.10.0"])
+                                + flashed(A4) + COMPLETE, [(A4, "2.10.0")], [],
+                                images(CX5, ["2.9.100", "2.10.0", "2.1.0"])),
+    "progress on a terminal": (behind(seconds=2), ["-y"], "", 0,
+                               versions(A4, "16.26.1040", ROMS[CX5]) + flashed(A4) + COMPLETE,
+                               [ALL[1]], [], CATALOG, True),
+    "no progress on a terminal in -s": (behind(seconds=1), ["-s"], "", 0, "", [ALL[1]], [],
+                                        CATALOG, True),
+    # Burns that fail, never a success.
+    "a killed burn": (behind(outcome="killed"), ["-y"], "", 2, WITH_ERRORS, [ALL[1]],
+                      [(ERROR, f"The firmware tool killed by signal 9 for {A4}\n "
+                               f"{line(A4, '16.28.2006')}\n"),
+                       (ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n")]),
+    "PSID mismatch in lower case": (behind(outcome="psid_mismatch", mismatch_text="psid mismatch"),
+                                    ["-y"], "", 2, WITH_ERRORS, [ALL[1]],
+                                    [(ERROR, "Fimware upgrade on this device is not supported\n "
+                                             f"{line(A4, '16.28.2006')}\n")]),
+    "an n/a image": (behind(), ["-y"], "", 2, WITH_ERRORS, [],
+                     [(ERROR, f'Refused to burn image "n/a" on {A4}: not a file name inside '
+                              "./nic_fw/\n"),
+                      (WARNING, "Failed to get firmware image filename from "
+                                "nic_fw/NICFWData.xml\n")],
+                     images(CX5, last_file="n/a")),
+    "an image outside nic_fw/": (behind(), ["-y"], "", 2, WITH_ERRORS, [],
+                                 [(ERROR, f'Refused to burn image "../x" on {A4}: not a file name '
+                                          "inside ./nic_fw/\n")],
+                                 images(CX5, last_file="../x")),
+}
+
+
+@pytest.mark.parametrize("what", OUTCOMES)
+def test_outcomes_unattended_runs_and_failed_burns(server, what):
+    row = OUTCOMES[what]
+    adapters, args, input, status, tail, burned, events, catalog, pty = (
+        row + (CATALOG, False)[len(row) - 7:])
+    s = server({"catalog": catalog, "functions": adapters})
+    check(s, args, input, status, tail, burned, events, adapters, pty)
+
+
+# While a run burns, a second run is refused. Then a signal lets the burn finish and stops
+# the run, or the tool goes away and the next burn fails.
+@pytest.mark.parametrize("signo, tool, why", [
+    (signal.SIGINT, None, None), (signal.SIGTERM, None, None), (signal.SIGHUP, None, None),
+    (0, "", "No such file or directory"), (0, "#!/bin/sh\n", "Permission denied")],
+    ids=["SIGINT", "SIGTERM", "SIGHUP", "tool removed", "tool not executable"])
+def test_burn_in_progress_refuses_a_second_run_then_signal_or_tool_gone(server, signo, tool,
+                                                                        why):
+    s = server({"catalog": CATALOG, "functions": [adapter(A4, CX5, "16.26.1040", seconds=3),
+                                                  adapter(A8, CX4, "14.31.1014")]})
+    run = s.start("-y")
+    s.wait_for_calls(3)  # the two queries, then the first burn
+    second = s.run("-s")
+    assert second.status == 1 and second.err.startswith("FWUPG_ERROR: "), second.err
+    assert len(s.calls()) == 3  # the second run did not even query
+    if signo == signal.SIGINT:
+        run.signal_group(signo)  # a terminal's Ctrl-C: to fwkit, not to the tool's own group
+    elif signo:
+        run.signal(signo)
+    else:
+        s.remove("nic_fw/mstflint")
+        if tool:
+            s.write("nic_fw/mstflint", tool)
+    r = run.wait()
+    assert r.status == (3 if signo else 2), (r.out, r.err)
+    assert r.out.endswith(flashed(A4) + CANCELLED if signo else WITH_ERRORS), r.out
+    assert len(s.burns()) == 1
+    assert (s.firmware(A4), s.firmware(A8)) == ("16.28.2006", "14.31.1014")
+    if signo:
+        last = [(WARNING, f"Firmware upgrade interrupted by signal {signo}: no further adapter "
+                          "is flashed\n")]
+    else:
+        failed = line(A8, "14.32.1010")
+        last = [(ERROR, f"The firmware tool could not be started ({why}) for {A8}\n {failed}\n"),
+                (ERROR, f"Upgrade failed\n {failed}\n")]
+    check_log(s, [SUCCESS] + last)
