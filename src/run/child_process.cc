@@ -267,10 +267,6 @@ void read_output(running_child* child, captured_run* run) {
   _exit(128 + signo);
 }
 
-}  // namespace
-
-namespace {
-
 // Runs the batch with the wake pipe in place; the ending signal that stopped
 // it, or 0.
 int run_batch(std::vector<captured_run>* runs, size_t jobs, int time_limit_seconds, int null_fd,
