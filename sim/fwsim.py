@@ -41,7 +41,7 @@ FUNCTION_KEYS = {
 }
 TOP_KEYS = {"name", "comment", "functions", "catalog", "catalog_xml", "images"}
 BURN_KEYS = {"outcome", "exit_code", "seconds", "mismatch_text"}
-BURN_OUTCOMES = {"ok", "fail", "psid_mismatch", "killed"}
+BURN_OUTCOMES = {"ok", "fail", "psid_mismatch", "killed", "unchanged"}
 MLNXINFO_KEYS = {"answer", "exit_code"}
 IMAGE_KEYS = {"file", "version", "psid", "content"}
 # Text attributes every function gets in the testbed, in this order.
@@ -525,6 +525,32 @@ def mstflint_query(simdir, address):
     return fn.get("query_exit_code", 0)
 
 
+def read_image_file(image_path):
+    """The image's fields, or None after printing the tool's error for a missing or damaged one."""
+    try:
+        with open(image_path, encoding="utf-8", errors="replace") as f:
+            image = parse_image(f.read())
+    except OSError as e:
+        _err(f"-E- Cannot open image file {image_path}: {e.strerror}")
+        return None
+    if image is None:
+        _err(f"-E- {image_path} is not a valid firmware image")
+    return image
+
+
+def mstflint_image_query(image_path):
+    """The query of an image file: the adapter query's layout, read from the file."""
+    image = read_image_file(image_path)
+    if image is None:
+        return 1
+    rows = [("Image type", "FS4"), ("FW Version", image["version"]),
+            ("FW Release Date", "n/a"), ("PSID", image["psid"]),
+            ("Security Attributes", "N/A")]
+    sys.stdout.write("".join(f"{label + ':':<22}{value}\n" for label, value in rows if value))
+    sys.stdout.flush()
+    return 0
+
+
 def _progress(seconds, upto=100):
     steps = 10
     print("Burning FW image ... 0%", flush=True)
@@ -547,14 +573,8 @@ def mstflint_burn(simdir, address, image_path):
     if fn is None or "firmware" not in fn:
         _err(f"-E- Cannot open device {address}: no such device")
         return 1
-    try:
-        with open(image_path, encoding="utf-8", errors="replace") as f:
-            image = parse_image(f.read())
-    except OSError as e:
-        _err(f"-E- Cannot open image file {image_path}: {e.strerror}")
-        return 1
+    image = read_image_file(image_path)
     if image is None:
-        _err(f"-E- {image_path} is not a valid firmware image")
         return 1
     burn = fn.get("burn", {})
     outcome = burn.get("outcome", "ok")
@@ -575,6 +595,9 @@ def mstflint_burn(simdir, address, image_path):
         os.kill(os.getpid(), signal.SIGKILL)
         time.sleep(10)
         return 1
+    if outcome == "unchanged":  # a tool that claims a burn it did not do
+        print(f"Burn complete: {address} now runs FW version {image['version']}.", flush=True)
+        return 0
     # The whole PCI device (all its functions) runs the one firmware.
     device = address.rsplit(".", 1)[0]
     with StateLock(simdir, exclusive=True):
@@ -591,11 +614,14 @@ def tool_mstflint(simdir, argv):
     record_call(simdir, "mstflint", argv)
     if len(argv) == 3 and argv[0] == "-d" and argv[2] == "q":
         return mstflint_query(simdir, argv[1])
+    if len(argv) == 3 and argv[0] == "-i" and argv[2] == "q":
+        return mstflint_image_query(argv[1])
     args = argv[1:] if argv[:1] == ["-s"] else argv
     if (len(args) == 6 and args[0] == "-y" and args[1] == "-d" and args[3] == "-i"
             and args[5] == "b"):
         return mstflint_burn(simdir, args[2], args[4])
-    _err("-E- Usage: mstflint -d DEVICE q | mstflint [-s] -y -d DEVICE -i IMAGE b")
+    _err("-E- Usage: mstflint -d DEVICE q | mstflint -i IMAGE q | "
+         "mstflint [-s] -y -d DEVICE -i IMAGE b")
     _err("-E- Got: " + " ".join(argv))
     return 1
 

@@ -131,11 +131,15 @@ int apply_report_devices() {
       failed = true;
       continue;
     }
-    if (nic.pxmlFwImage[0].find("Tamarix") != std::string::npos &&
-        modify_imagename(nic, nullptr) != 0) {
-      log_mellanox_event(kTagError,
-                         "read_discovery_report: Error in finding the image for Tamarix/Pellion2\n");
-      return kExitErrors;
+    // An image named by getmlnxinfo has no version in the catalog to check.
+    image_check check = image_check::psid_and_version;
+    if (nic.pxmlFwImage[0].find("Tamarix") != std::string::npos) {
+      if (modify_imagename(nic, nullptr) != 0) {
+        log_mellanox_event(
+            kTagError, "read_discovery_report: Error in finding the image for Tamarix/Pellion2\n");
+        return kExitErrors;
+      }
+      check = image_check::psid_only;
     }
     if (!is_safe_image_name(nic.pxmlFwImage[0])) {
       log_mellanox_event(kTagError,
@@ -156,7 +160,7 @@ int apply_report_devices() {
       }
       locked = true;
     }
-    do_update_firmware(static_cast<uint32_t>(idx));
+    do_update_firmware(static_cast<uint32_t>(idx), check);
     if (g_iFlag & kStatusBurnFailed) failed = true;
     if ((stop_signal = deferred_signals::received()) != 0) break;
   }

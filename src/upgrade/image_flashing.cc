@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
+#include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
@@ -63,6 +65,92 @@ int psid_test(const std::string& output_path) {
                     {"grep", "-i", "PSID Mismatch", output_path}, null_out.get());
 }
 
+// An image's identity as the firmware tool reports it.
+struct image_identity {
+  std::string version;  ///< "FW Version"
+  std::string psid;     ///< "PSID"
+};
+
+// The version and the PSID out of the tool's query report, which has the
+// same layout for an image as for an adapter and is read with the adapter
+// query's cutter. False when either is missing.
+bool read_query_report(std::string_view report, image_identity* identity) {
+  return cut_firmware_value(report, "FW Version", &identity->version) == 0 &&
+         cut_firmware_value(report, "PSID", &identity->psid) == 0;
+}
+
+// The first line of the tool's output as it may stand inside an event line,
+// after ": ": at most 160 characters, control characters shown as '?'; ""
+// when it wrote nothing.
+std::string first_line(std::string_view output) {
+  constexpr size_t kMax = 160;
+  const size_t start = output.find_first_not_of(" \t\r\n");
+  if (start == std::string_view::npos) return "";
+  std::string_view line = output.substr(start, output.find('\n', start) - start);
+  std::string excerpt = ": ";
+  for (char c : line.substr(0, kMax)) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    excerpt += (u < 0x20 || u == 0x7F) ? '?' : c;
+  }
+  if (line.size() > kMax) excerpt += "...";
+  return excerpt;
+}
+
+// Asks the tool what the image file at `path` holds. Logs why when it cannot
+// tell: the file is missing, damaged or no image.
+bool query_image(const std::string& name, const std::string& path, image_identity* held) {
+  std::string report;
+  const child_result query = run_program_output({kFirmwareTool, "-i", path, "q"}, &report);
+  if (query.succeeded() && read_query_report(report, held)) return true;
+  log_mellanox_event(
+      kTagError,
+      strprintf("Image %s could not be read by the firmware tool (%s)%s\n", name.c_str(),
+                describe_child_result(query).c_str(),
+                query.succeeded() ? ": its report shows no FW Version or PSID"
+                                  : first_line(report).c_str()));
+  return false;
+}
+
+// Whether the image fits the adapter: the adapter's PSID, and the catalog's
+// version when the catalog named the image. Logs why when not.
+bool image_fits(const nic_info& nic, const std::string& name, const image_identity& held,
+                const fw_version* catalog_version) {
+  if (held.psid != nic.psid) {
+    log_mellanox_event(kTagError, strprintf("Image %s holds %s (PSID %s); the adapter %s has PSID %s\n",
+                                            name.c_str(), held.version.c_str(), held.psid.c_str(),
+                                            nic.pbus_info.c_str(), nic.psid.c_str()));
+    return false;
+  }
+  if (catalog_version && !same_version(parse_fw_version(held.version), *catalog_version)) {
+    log_mellanox_event(kTagError, strprintf("Image %s holds %s (PSID %s); the catalog says %s\n",
+                                            name.c_str(), held.version.c_str(), held.psid.c_str(),
+                                            version_text(*catalog_version).c_str()));
+    return false;
+  }
+  return true;
+}
+
+// After a burn the tool reported as done: whether the adapter's flash now
+// holds `version`, by one more query of the adapter. Logs why when not.
+bool flash_holds(const std::string& address_text, const std::string& version) {
+  pci_address address;
+  firmware_info flash;
+  if (parse_pci_address(address_text, &address) == nullptr &&
+      (get_firmware_info(address, &flash), flash.version_rc == 0)) {
+    if (same_version(parse_fw_version(flash.version), parse_fw_version(version))) return true;
+    log_mellanox_event(kTagError,
+                       strprintf("burn of %s reported success but the adapter's flash holds %s, "
+                                 "not %s\n",
+                                 address_text.c_str(), flash.version.c_str(), version.c_str()));
+    return false;
+  }
+  log_mellanox_event(kTagError,
+                     strprintf("burn of %s reported success but the adapter's flash version "
+                               "could not be read back\n",
+                               address_text.c_str()));
+  return false;
+}
+
 }  // namespace
 
 bool is_safe_image_name(const std::string& name) {
@@ -80,7 +168,7 @@ std::string format_mac(const std::string& mac) {
   return digits;
 }
 
-int do_update_firmware(uint32_t uNicIdx) {
+int do_update_firmware(uint32_t uNicIdx, image_check check) {
   if (uNicIdx >= g_ninfo.size()) return 0;
   nic_info& nic = g_ninfo[uNicIdx];
   if (!(nic.flags & kNicToFlash)) return 0;
@@ -115,11 +203,21 @@ int do_update_firmware(uint32_t uNicIdx) {
         nic.pbus_info.c_str(), g_FwDir));
   }
 
+  const std::string image_path = std::string(g_FwDir) + image_name;
+  image_identity held;
+  const fw_version catalog_version = image_version(nic, image);
+  if (!query_image(image_name, image_path, &held) ||
+      !image_fits(nic, image_name, held,
+                  check == image_check::psid_and_version ? &catalog_version : nullptr)) {
+    g_iFlag |= kStatusBurnFailed;  // meant to be burned, and was not
+    return 1;
+  }
+
   std::vector<std::string> argv = {kFirmwareTool};
   if (silent == kSilentRun) argv.push_back("-s");
   for (const std::string& arg :
-       {std::string("-y"), std::string("-d"), nic.pbus_info, std::string("-i"),
-        std::string(g_FwDir) + image_name, std::string("b")}) {
+       {std::string("-y"), std::string("-d"), nic.pbus_info, std::string("-i"), image_path,
+        std::string("b")}) {
     argv.push_back(arg);
   }
   const std::string fwupg_cmd = join_blank(argv);
@@ -146,6 +244,10 @@ int do_update_firmware(uint32_t uNicIdx) {
   }
 
   if (burn.succeeded()) {
+    if (!flash_holds(nic.pbus_info, held.version)) {
+      g_iFlag |= kStatusBurnFailed;
+      return 1;
+    }
     g_iFlag |= kStatusBurnOk;
     print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n",
                             nic.pbus_info.c_str()));

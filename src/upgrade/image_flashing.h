@@ -13,12 +13,23 @@ extern int read_discovery;
 /// "%u.%u.%u", ascending: the numerically highest is the last entry.
 extern std::vector<std::string> ver_buf;
 
+/// What the image about to be burned must show before the burn.
+enum class image_check {
+  psid_and_version,  ///< the adapter's PSID and the version the catalog gives for it
+  psid_only,         ///< the adapter's PSID: the image was named by getmlnxinfo, not the catalog
+};
+
 /// Burns an image into adapter `uNicIdx` of g_ninfo when it is marked for
 /// flashing, and records the outcome in g_iFlag (kStatusBurnFailed or
-/// kStatusBurnOk), on the console and in the event log. A name that is not a
-/// plain file name inside nic_fw/ is refused as a failed burn. Returns 0, or
-/// after a failed burn the status of the PSID test (0: PSID mismatch).
-int do_update_firmware(uint32_t uNicIdx);
+/// kStatusBurnOk), on the console and in the event log. A burn is verified at
+/// both ends: before it, the firmware tool reads the image ("-i IMAGE q"),
+/// which must show what `check` asks for; after a burn the tool reported as
+/// done, one more adapter query must show the image's version in the flash.
+/// A name that is not a plain file name inside nic_fw/, an image that fails
+/// its check and a flash that does not show the image are failed burns.
+/// Returns 0, or after a failed burn non-zero, or the status of the PSID test
+/// (0: PSID mismatch) when the tool itself refused.
+int do_update_firmware(uint32_t uNicIdx, image_check check = image_check::psid_and_version);
 
 /// The six groups of a 17-character MAC text without their separators
 /// ("00:02:c9:aa:bb:cc" gives "0002c9aabbcc"); "" gives "".

@@ -42,6 +42,11 @@ def burn(address, image):
     return f"mstflint -s -y -d {address} -i ./nic_fw/{image} b"
 
 
+def checked_burn(address, image):
+    """The image query, the burn, and the adapter query that checks the flash."""
+    return [f"mstflint -i ./nic_fw/{image} q", burn(address, image), f"mstflint -d {address} q"]
+
+
 def test_sample_server_then_paths_that_cannot_be_written(server):
     s = server()
     assert s.run("-d").status == 0
@@ -109,8 +114,8 @@ def test_worked_example_written_then_applied(server):
     queried = len(s.calls())
     r = s.run("-u", "r%41.xml")
     assert r.status == 0, s.log()
-    assert s.call_lines(queried) == [burn("0000:04:00.0", "CX3.bin"),
-                                     burn("0000:8a:00.0", "CX4LX.bin")]
+    assert s.call_lines(queried) == (checked_burn("0000:04:00.0", "CX3.bin")
+                                     + checked_burn("0000:8a:00.0", "CX4LX.bin"))
     assert "0000:" not in r.out  # -u is silent
 
 
@@ -148,7 +153,7 @@ APPLY_SERVER = {"catalog": CATALOG, "functions": [
     board("0000:14", "MT_TAMARIX", mlnxinfo={"answer": "srv01#../Tamarix_B2.bin"})],
     "images": [{"file": "Tamarix_B2.bin", "version": "2.10.800", "psid": "MT_TAMARIX"},
                {"file": "Tamarix_C.bin", "version": "2.10.900", "psid": "MT_TAMARIX"}]}
-B04, B06 = burn("0000:04:00.0", "CX3.bin"), burn("0000:06:00.0", "CX3.bin")
+B04, B06 = checked_burn("0000:04:00.0", "CX3.bin"), checked_burn("0000:06:00.0", "CX3.bin")
 TAMARIX, LOOKUP = "MT_TAMARIX", "getmlnxinfo imgfile 0000:1"
 UNPARSED = "read_discovery_report: Failed to parse r.xml"
 CLOSING_ERROR = "read_discovery_report: Error at read_NIC_FW_xml_file"
@@ -161,31 +166,33 @@ APPLY = [  # what, report, status, calls, texts in the log or on the console
      [], [CLOSING_ERROR]),
     ("venid forms, and a device the catalog does not list",
      doc(dev(venid="15b3") + dev(venid="0x15B3") + dev(bus="0000:06", venid="15B3XYZ")), 0,
-     [B04, B06], []),
+     B04 + B06, []),
     ("the address after the action",
      doc("<device>" + leaf("venid", "15B3") + leaf("devid", "1003") + "<fw_item>"
          + leaf("type", "ROM") + leaf("firmware_id", CX3) + leaf("active_version", "2.9.1000")
          + leaf("action", "upgrade") + "</fw_item>" + leaf("busnumber", "0000:06")
-         + leaf("devicenumber", "00") + leaf("funcnumber", "0") + "</device>"), 0, [B06], []),
+         + leaf("devicenumber", "00") + leaf("funcnumber", "0") + "</device>"), 0, B06, []),
     ("a failed burn, then a good one", doc(dev(bus="0000:05") + dev()), 2,
-     [burn("0000:05:00.0", "CX3.bin"), B04], ["Upgrade failed", CLOSING_ERROR]),
+     ["mstflint -i ./nic_fw/CX3.bin q", burn("0000:05:00.0", "CX3.bin"), *B04],
+     ["Upgrade failed", CLOSING_ERROR]),
     ("hostile addresses",
      doc("<device/>" + dev(bus=";touch PWNED") + dev(bus="0" * 5000) + dev(bus="0000:06")), 2,
-     [B06], ['Device 2 has no valid PCI address (";touch PWNED:00.0"); not flashed',
+     B06, ['Device 2 has no valid PCI address (";touch PWNED:00.0"); not flashed',
              'Device 3 has no valid PCI address ("' + "0" * 80 + '...")', CLOSING_ERROR]),
     ("values of thousands of characters",
      doc(dev(psid=BIG) + dev(version=BIG, active=BIG + ".2.3", extra=leaf("product_id", BIG))),
-     0, [B04], []),
+     0, B04, []),
     ("odd elements",
      doc(dev(action="Nothing") + EMPTIES[:120 * 9] + dev(action="Upgrade") + "<device></device>"
          + dev(action='Nothing" also="upgrade" x="rewrite') + "<device>" + dev(action="Nothing")
          + "</device>" + dev(bus="0000:06", action="downgrade") + '<unknown value="x"/>',
-         OUTSIDE), 0, [B06], []),
+         OUTSIDE), 0, B06, []),
     ("Tamarix: the image getmlnxinfo names",
      doc(dev(bus="0000:10", psid=TAMARIX) + dev(bus="0000:11", psid=TAMARIX)
          + dev(bus="0000:06")), 0,
-     [LOOKUP + "0:00.0 >file", burn("0000:10:00.0", "Tamarix_B2.bin"), LOOKUP + "1:00.0 >file",
-      burn("0000:11:00.0", "Tamarix_C.bin"), B06],
+     # Their versions are not the catalog's: only their PSIDs are checked.
+     [LOOKUP + "0:00.0 >file", *checked_burn("0000:10:00.0", "Tamarix_B2.bin"),
+      LOOKUP + "1:00.0 >file", *checked_burn("0000:11:00.0", "Tamarix_C.bin"), *B06],
      ["./getmlnxinfo imgfile 0000:10:00.0 > data"]),
     ("Tamarix: no image known", doc(dev(bus="0000:12", psid=TAMARIX) + dev()), 2,
      [LOOKUP + "2:00.0 >file"], ["Error in finding the image for Tamarix/Pellion2"]),
@@ -228,9 +235,9 @@ def test_an_interrupt_during_a_burn_lets_it_finish_and_burns_nothing_more(server
                                                   board("0000:06", CX3)]})
     s.write("r.xml", doc(dev() + dev(bus="0000:06")))
     run = s.start("-u", "r.xml")
-    s.wait_for_calls(1)  # the first burn has started
+    s.wait_for_calls(2)  # the image query, then the first burn has started
     run.signal(signal.SIGTERM)
     assert run.wait().status == 2
-    assert s.call_lines() == [B04]
+    assert s.call_lines() == B04  # the burn was checked
     assert s.firmware("0000:04:00.0") == "2.10.700"  # the burn was seen through
     assert "read_discovery_report: Stopped by signal 15; no further device was burned" in s.log()
