@@ -48,26 +48,26 @@ def alive(pid):
 
 def test_side_by_side_gives_the_one_at_a_time_run(server):
     s = server({"functions": MIXED})
-    runs = []
-    for env in ({"FWKIT_QUERY_JOBS": "1"}, None):
+    one, side = {}, {}
+    for env, seen in (({"FWKIT_QUERY_JOBS": "1"}, one), (None, side)):
         log_before, calls_before = s.log(), len(s.calls())
         r = s.run("-c", env=env)
-        out, diagnostics = take_diagnostics(r)
-        runs.append([r.status, out, r.err, s.log()[len(log_before):], diagnostics])
-        runs[-1] += [s.run("-d", "report.xml", env=env).status, s.read("report.xml")]
-        runs[-1].append(s.call_lines(calls_before))
-    one, side = runs
-    assert one[:7] == side[:7]
-    assert one[0] == one[5] == 0 and "For 0000:08:00.0 no matching" in one[3]
-    assert "FW_VERSION 16.26.1040, BUS_INFO 0000:03:00.0" in one[1]
+        seen["out"], seen["diagnostics"] = take_diagnostics(r)
+        seen.update(status=r.status, err=r.err, log=s.log()[len(log_before):])
+        seen["report status"] = s.run("-d", "report.xml", env=env).status
+        seen["report"] = s.read("report.xml")
+        seen["calls"] = s.call_lines(calls_before)
+    assert {k: v for k, v in one.items() if k != "calls"} == {k: v for k, v in side.items() if k != "calls"}
+    assert one["status"] == one["report status"] == 0 and "For 0000:08:00.0 no matching" in one["log"]
+    assert "FW_VERSION 16.26.1040, BUS_INFO 0000:03:00.0" in one["out"]
     for address in UNREAD:
-        assert f"PSID or FW_Version is not found for {address} interface" in one[4]
+        assert f"PSID or FW_Version is not found for {address} interface" in one["diagnostics"]
     mellanox = sorted(f["address"] for f in MIXED if f["vendor"] == "0x15b3")
-    assert one[7] == queries(mellanox) * 2
+    assert one["calls"] == queries(mellanox) * 2  # -c, then -d
     # Side by side, the unread adapters are asked once more, alone, after all the others.
     n = len(mellanox) + 2
-    assert len(side[7]) == 2 * n
-    for block in (side[7][:n], side[7][n:]):
+    assert len(side["calls"]) == 2 * n
+    for block in (side["calls"][:n], side["calls"][n:]):
         assert sorted(block[:-2]) == queries(mellanox) and block[-2:] == queries(UNREAD)
 
 
