@@ -500,10 +500,8 @@ def query_report(fn):
     return "".join(f"{label + ':':<22}{value}\n" for label, value in rows)
 
 
-def query_delay(simdir, address):
+def query_delay(fn):
     """A slow device answers after query_seconds; a wedged one never does."""
-    with StateLock(simdir, exclusive=False):
-        fn = find_function(load_state(simdir), address) or {}
     if fn.get("query_hangs"):
         while True:
             signal.pause()
@@ -511,9 +509,9 @@ def query_delay(simdir, address):
 
 
 def mstflint_query(simdir, address):
-    query_delay(simdir, address)
     with StateLock(simdir, exclusive=False):
         fn = find_function(load_state(simdir), address)
+    query_delay(fn or {})
     if fn is None or "firmware" not in fn:
         _err(f"-E- Cannot open device {address}: no such device")
         return 1
