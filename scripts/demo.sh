@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs fwkit on the bundled simulated server:
-# the inventory, an unattended upgrade, and a discovery report written and applied.
+# the inventory (an SR-IOV card's virtual functions left out), an unattended upgrade
+# waiting for a reset, and a discovery report written and applied.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 "$top/scripts/setup.sh"
@@ -31,7 +32,10 @@ step "Interactive upgrade: the operator answers y for the first adapter, n for t
 answers='y\nn\n' run "$demo/server1"
 step "Unattended upgrade of the rest"
 run "$demo/server1" -s
-step "Installed and available firmware after the upgrade"
+step "Installed and available firmware after the upgrade: the adapters wait for a reset"
+run "$demo/server1" -c
+step "A reset of the adapters (simulated), then the report again"
+"$top/sim/fwsim.py" reset "$demo/server1"
 run "$demo/server1" -c
 step "The event log"
 cat "$demo/server1/mstflint.log"

@@ -10,6 +10,8 @@ packages=(
   umockdev                      # the simulated server's PCI devices
   python3 python3-pytest        # the simulated server's tools and the end-to-end scenarios
   util-linux                    # unshare, nsenter: a private /run for each simulated server
+  dpkg-dev groff-base man-db    # the Debian package (dpkg-shlibdeps) and its manual page
+  ansible-core ansible-lint     # the fleet rollout in contrib/ansible and its scenario
 )
 missing=()
 for package in "${packages[@]}"; do

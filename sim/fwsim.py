@@ -9,7 +9,8 @@ One script with several roles, chosen by the name it runs under:
 
 The stand-ins keep their state next to themselves, in DIR/nic_fw/.sim/:
   server.json   the server description; a successful burn updates the
-                running firmware of the burned device in it
+                flash firmware of the burned device in it, and a simulated
+                reset makes the device run what its flash holds
   calls.log     one JSON object per call of either stand-in
   state.lock    lock file for updates of server.json
   fwsim         a copy of this script, used by the test harness (supervise)
@@ -35,8 +36,8 @@ IMAGE_MAGIC = "FWKIT-SIM-IMAGE"
 
 FUNCTION_KEYS = {
     "address", "class", "vendor", "device", "subsystem_vendor",
-    "subsystem_device", "revision", "omit_sysfs", "firmware", "psid",
-    "query_output", "query_exit_code", "query_seconds", "query_hangs", "burn", "mlnxinfo",
+    "subsystem_device", "revision", "omit_sysfs", "physfn", "firmware", "running",
+    "psid", "query_output", "query_exit_code", "query_seconds", "query_hangs", "burn", "mlnxinfo",
     "comment",
 }
 TOP_KEYS = {"name", "comment", "functions", "catalog", "catalog_xml", "images"}
@@ -120,7 +121,7 @@ def normalise(desc):
             raise DescriptionError(
                 f"function {address}: \"omit_sysfs\" must list names out of "
                 f"{list(SYSFS_TEXT_ATTRS) + ['config']}")
-        for key in ("firmware", "psid", "query_output"):
+        for key in ("firmware", "running", "psid", "query_output"):
             if key in fn and not isinstance(fn[key], str):
                 raise DescriptionError(f"function {address}: \"{key}\" must be a string")
         if not _is_status(fn.get("query_exit_code", 0)):
@@ -153,6 +154,17 @@ def normalise(desc):
                 raise DescriptionError(f"function {address}: mlnxinfo answer must be a string")
             if not _is_status(info.get("exit_code", 0)):
                 raise DescriptionError(f"function {address}: mlnxinfo exit_code must be 0..255")
+    for fn in functions:
+        parent = fn.get("physfn")
+        if parent is None:
+            continue
+        owner = next((p for p in functions if p.get("address") == parent), None)
+        if owner is None or "physfn" in owner or parent == fn["address"]:
+            raise DescriptionError(f"function {fn['address']}: \"physfn\" must be the address "
+                                   "of another function that is no virtual function itself")
+        if "firmware" in fn:
+            raise DescriptionError(f"function {fn['address']}: a virtual function has no "
+                                   "\"firmware\" of its own")
     if "catalog" in desc and "catalog_xml" in desc:
         raise DescriptionError("give either \"catalog\" or \"catalog_xml\", not both")
     catalog = desc.get("catalog")
@@ -242,11 +254,16 @@ def sysfs_attrs(fn):
     }
 
 
+def device_path(address):
+    domain, bus = address.split(":")[:2]
+    return f"/devices/pci{domain}:{bus}/{address}"
+
+
 def testbed_text(desc):
     records = []
-    for fn in desc["functions"]:
+    functions = desc["functions"]
+    for fn in functions:
         address = fn["address"]
-        domain, bus = address.split(":")[:2]
         ven = _hex_field(fn, "vendor", 16)
         dev = _hex_field(fn, "device", 16)
         sven = _hex_field(fn, "subsystem_vendor", 16, fn["vendor"])
@@ -254,7 +271,7 @@ def testbed_text(desc):
         cls = _hex_field(fn, "class", 24)
         omit = set(fn.get("omit_sysfs", []))
         lines = [
-            f"P: /devices/pci{domain}:{bus}/{address}",
+            f"P: {device_path(address)}",
             "E: SUBSYSTEM=pci",
             f"E: PCI_CLASS={cls:X}",
             f"E: PCI_ID={ven:04X}:{dev:04X}",
@@ -266,6 +283,14 @@ def testbed_text(desc):
                 lines.append(f"A: {name}={_escape_attr(value)}")
         if "config" not in omit:
             lines.append(f"H: config={config_space(fn).hex().upper()}")
+        # SR-IOV as the kernel shows it: a virtual function links to its
+        # physical function as physfn, which links back as virtfnN.
+        here = device_path(address)
+        if "physfn" in fn:
+            lines.append(f"L: physfn={os.path.relpath(device_path(fn['physfn']), here)}")
+        vfs = [vf["address"] for vf in functions if vf.get("physfn") == address]
+        for n, vf in enumerate(vfs):
+            lines.append(f"L: virtfn{n}={os.path.relpath(device_path(vf), here)}")
         records.append("\n".join(lines) + "\n")
     if not records:
         # Without /sys/bus/pci libpci falls back to /proc/bus/pci, which
@@ -484,20 +509,33 @@ def _mac_of(address):
     return "0002c9" + digits
 
 
+def pending_version(fn):
+    """The version a function still runs when its flash holds another one, else None."""
+    running = fn.get("running")
+    return running if running is not None and running != fn.get("firmware") else None
+
+
 def query_report(fn):
-    """The report of the query command: label, ':', blanks, value, one per line."""
-    rows = [
-        ("Device", fn["address"]),
-        ("Device ID", f"0x{_hex_field(fn, 'device', 16):04x}"),
-        ("Image type", "FS4"),
-        ("FW Version", fn["firmware"]),
-        ("Release date", "n/a"),
-        ("Base MAC", _mac_of(fn["address"])),
+    """The report of the query command as the real tool lays it out: the label
+    and its colon, blanks up to column 23, the value."""
+    mac = _mac_of(fn["address"])
+    rows = [("Image type", "FS4"), ("FW Version", fn["firmware"])]
+    if pending_version(fn) is not None:
+        rows.append(("FW Version(Running)", pending_version(fn)))
+    rows += [
+        ("FW Release Date", "12.1.2023"),
+        ("Product Version", fn["firmware"]),
+        ("Rom Info", "type=UEFI version=14.29.15 cpu=AMD64"),
+        ("Description", "UID                GuidsNumber"),
+        ("Base GUID", f"{mac[:6]}0300{mac[6:]}        4"),
+        ("Base MAC", f"{mac}            4"),
+        ("Image VSD", "N/A"),
+        ("Device VSD", "N/A"),
     ]
     if "psid" in fn:
-        rows.append(("PSID", fn["psid"]))
-    rows.append(("Security", "n/a"))
-    return "".join(f"{label + ':':<22}{value}\n" for label, value in rows)
+        rows += [("PSID", fn["psid"]), ("Orig PSID", fn["psid"])]
+    rows.append(("Security Attributes", "N/A"))
+    return "".join(f"{label + ':':<23}{value}\n" for label, value in rows)
 
 
 def query_delay(fn):
@@ -596,16 +634,37 @@ def mstflint_burn(simdir, address, image_path):
     if outcome == "unchanged":  # a tool that claims a burn it did not do
         print(f"Burn complete: {address} now runs FW version {image['version']}.", flush=True)
         return 0
-    # The whole PCI device (all its functions) runs the one firmware.
+    # The whole PCI device (all its functions) has the one flash. The device
+    # goes on running what it ran before until it is reset.
     device = address.rsplit(".", 1)[0]
     with StateLock(simdir, exclusive=True):
         desc = load_state(simdir)
         for other in desc["functions"]:
             if other["address"].rsplit(".", 1)[0] == device and "firmware" in other:
+                other.setdefault("running", other["firmware"])
                 other["firmware"] = image["version"]
+                if other["running"] == other["firmware"]:
+                    del other["running"]
         save_state(simdir, desc)
-    print(f"Burn complete: {address} now runs FW version {image['version']}.", flush=True)
+    print(f"Burn complete: {address} holds FW version {image['version']}; "
+          "it runs after a reset.", flush=True)
     return 0
+
+
+def reset_devices(workdir, address=None):
+    """A simulated reset of one PCI device (or of all): it runs what its flash
+    holds. Returns the functions reset."""
+    simdir = os.path.join(workdir, "nic_fw", SIM_DIR_NAME)
+    device = address.rsplit(".", 1)[0] if address else None
+    reset = []
+    with StateLock(simdir, exclusive=True):
+        desc = load_state(simdir)
+        for fn in desc["functions"]:
+            if device is None or fn["address"].rsplit(".", 1)[0] == device:
+                if fn.pop("running", None) is not None:
+                    reset.append(fn["address"])
+        save_state(simdir, desc)
+    return reset
 
 
 def tool_mstflint(simdir, argv):
@@ -712,7 +771,9 @@ def usage():
   workdir SERVER.json DIR            lay out a fresh working directory for one run
   image VERSION PSID OUT             write a simulated firmware image
   calls DIR [--json]                 print the stand-in calls recorded in DIR
-  firmware DIR [ADDRESS]             print the running firmware in DIR's state
+  firmware DIR [ADDRESS]             print the firmware in flash in DIR's state
+                                     (and what still runs, when a reset is pending)
+  reset DIR [ADDRESS]                reset ADDRESS's device (or all): it runs its flash
   supervise STATUS PIDFILE [--setenv NAME=VALUE | --unsetenv NAME]... -- PROGRAM ARGS...
                                      (test harness) run PROGRAM, keep its wait status
 SERVER.json may be - for standard input."""
@@ -748,7 +809,13 @@ def main_cli(argv):
             desc = load_state(os.path.join(args[0], "nic_fw", SIM_DIR_NAME))
             for fn in desc["functions"]:
                 if "firmware" in fn and (len(args) == 1 or fn["address"] == args[1]):
-                    print(fn["address"], fn["firmware"])
+                    running = pending_version(fn)
+                    pending = f" (running {running} until a reset)" if running else ""
+                    print(f"{fn['address']} {fn['firmware']}{pending}")
+            return 0
+        if cmd == "reset" and len(args) in (1, 2):
+            for address in reset_devices(args[0], *args[1:]):
+                print(address, "reset")
             return 0
         if cmd == "supervise" and "--" in args[2:]:
             end = args.index("--", 2)

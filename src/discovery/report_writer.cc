@@ -19,6 +19,7 @@
 #include "run/run_state.h"
 #include "run/temp_file.h"
 #include "run/text_format.h"
+#include "run/version.h"
 
 namespace {
 
@@ -172,7 +173,7 @@ int write_XML_start_elements(xml_writer_owner* writer, xml_doc_owner* doc) {
       xmlTextWriterStartElement(w, xml(kRootName)) < 0 ||
       xmlTextWriterWriteAttribute(w, xml("version"), xml("2.0.0.0")) < 0 ||
       write_leaf(w, "type", "MELLANOX_NIC") < 0 || write_leaf(w, "alt_name", kProgramTitle) < 0 ||
-      write_leaf(w, "version", "1.0.0") < 0 || write_leaf(w, "takes_effect", "reboot") < 0 ||
+      write_leaf(w, "version", kFwkitVersion) < 0 || write_leaf(w, "takes_effect", "reboot") < 0 ||
       xmlTextWriterStartElement(w, xml("devices")) < 0)
     return -1;
   return 0;
@@ -214,7 +215,7 @@ int write_XML_FW_item(xmlTextWriter* writer, const nic_info& nic) {
         {"active_version", build_XML_FW_item_active_version(type, nic)},
         {"action", recommend_XML_FW_action(type, nic)},
         {"duration", rom ? "210" : "0"},
-        {"message", ""},
+        {"message", reset_pending_text(nic)},
         {"shared", "no"},
     };
     if (xmlTextWriterStartElement(writer, xml("fw_item")) < 0) return -1;

@@ -1,46 +1,99 @@
-// The firmware queries through ./nic_fw/mstflint, side by side, and the cutter for their report lines.
+// The firmware queries through ./nic_fw/mstflint, side by side, and the reader of their report.
 #include "inventory/fw_query.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <limits>
 
+#include "repository/fw_version.h"
 #include "run/child_process.h"
 #include "run/error_report.h"
 #include "run/text_format.h"
 
 namespace {
 
-// A line of the report as the 500-byte line buffer holds it: at most 499
-// characters including the line end.
-constexpr size_t kLinePiece = 499;
 constexpr size_t kValueMax = 49;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && contains_ignoring_case(a, b);
+}
+
+// The text after "LABEL:" when `line` begins (after blanks) with the label,
+// optional blanks and a colon; false otherwise.
+bool value_after_label(std::string_view line, std::string_view label, std::string_view* rest) {
+  size_t pos = 0;
+  while (pos < line.size() && is_blank(line[pos])) ++pos;
+  if (!equal_ignoring_case(line.substr(pos, label.size()), label)) return false;
+  pos += label.size();
+  while (pos < line.size() && is_blank(line[pos])) ++pos;
+  if (pos >= line.size() || line[pos] != ':') return false;
+  *rest = line.substr(pos + 1);
+  return true;
+}
 
 }  // namespace
 
-int cut_firmware_value(std::string_view output, std::string_view label, std::string* value) {
+bool is_dotted_version(std::string_view text) {
+  int fields = 0;
+  size_t pos = 0;
+  while (true) {
+    uint64_t number = 0;
+    size_t digits = 0;
+    for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos, ++digits) {
+      number = number * 10 + static_cast<uint64_t>(text[pos] - '0');
+      if (number > UINT32_MAX) return false;
+    }
+    if (digits == 0) return false;
+    ++fields;
+    if (pos == text.size()) return fields == 3;
+    if (text[pos] != '.' || fields == 3) return false;
+    ++pos;
+  }
+}
+
+int read_report_value(std::string_view report, std::string_view label, std::string* value) {
   if (label.empty()) return 1;
   size_t pos = 0;
-  while (pos < output.size()) {
-    size_t newline = output.find('\n', pos);
-    size_t end = newline == std::string_view::npos ? output.size() : newline + 1;
-    end = std::min(end, pos + kLinePiece);
-    std::string_view line = output.substr(pos, end - pos);
+  while (pos < report.size()) {
+    size_t newline = report.find('\n', pos);
+    size_t end = newline == std::string_view::npos ? report.size() : newline + 1;
+    std::string_view line = report.substr(pos, end - pos);
     pos = end;
     // A NUL ends the line's text, as it would in a C string.
     line = line.substr(0, line.find('\0'));
-    if (!contains_ignoring_case(line, label)) continue;
+    std::string_view rest;
+    if (!value_after_label(line, label, &rest)) continue;
 
     std::string cut;
-    for (size_t column = label.size() + 1; column < line.size() && cut.size() < kValueMax; ++column) {
-      if (line[column] != ' ') cut += line[column];
+    for (char c : rest) {
+      if (cut.size() >= kValueMax) break;
+      if (!is_blank(c) && c != '\n' && c != '\r') cut += c;
     }
-    while (!cut.empty() && (cut.back() == '\n' || cut.back() == '\r')) cut.pop_back();
     if (cut.empty()) return 1;
     *value = std::move(cut);
     return 0;
   }
   return 1;
+}
+
+firmware_info parse_firmware_report(std::string_view report) {
+  firmware_info info;
+  std::string flash, running;
+  const bool has_flash = read_report_value(report, "FW Version", &flash) == 0;
+  const bool has_running = read_report_value(report, "FW Version(Running)", &running) == 0;
+  std::string version = has_flash ? flash : running;
+  if (!version.empty() && is_dotted_version(version)) {
+    info.version_rc = 0;
+    info.version = std::move(version);
+    if (has_flash && has_running && is_dotted_version(running) &&
+        !same_version(parse_fw_version(info.version), parse_fw_version(running)))
+      info.running = std::move(running);
+  }
+  info.psid_rc = read_report_value(report, "PSID", &info.psid);
+  return info;
 }
 
 int positive_number_or(const char* text, int fallback) {
@@ -71,12 +124,6 @@ std::vector<std::string> query_argv(const pci_address& address) {
   return {"./nic_fw/mstflint", "-d", pci_address_text(address), "q"};
 }
 
-// The running version and the PSID out of one query's output.
-void read_query_report(const std::string& output, firmware_info* info) {
-  info->version_rc = cut_firmware_value(output, "FW Version", &info->version);
-  info->psid_rc = cut_firmware_value(output, "PSID", &info->psid);
-}
-
 // Takes a finished run's answer into the query.
 void take_answer(const captured_run& run, firmware_query* query) {
   query->info = firmware_info();
@@ -88,7 +135,7 @@ void take_answer(const captured_run& run, firmware_query* query) {
     return;
   }
   if (query->timed_out) return;  // half a report is no answer
-  read_query_report(run.output, &query->info);
+  query->info = parse_firmware_report(run.output);
 }
 
 bool found_both(const firmware_info& info) { return info.version_rc == 0 && info.psid_rc == 0; }

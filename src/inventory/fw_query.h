@@ -1,4 +1,4 @@
-// The firmware query: one run of "mstflint -d ADDR q" per adapter, side by side, and cutting values out of its report.
+// The firmware query: one run of "mstflint -d ADDR q" per adapter, side by side, and reading its report.
 #pragma once
 
 #include <string>
@@ -7,11 +7,12 @@
 
 #include "inventory/pci_enum.h"
 
-/// An adapter's running firmware as one query reports it. A result code is
-/// 0 when its value was found, 1 when not (the value then stays empty).
+/// An adapter's firmware as one query reports it. A result code is 0 when
+/// its value was found, 1 when not (the value then stays empty).
 struct firmware_info {
   int version_rc = 1;
-  std::string version;  ///< "FW Version"
+  std::string version;  ///< the version in flash: "FW Version", else "FW Version(Running)"
+  std::string running;  ///< the version still running when it differs (a reset is pending), else ""
   int psid_rc = 1;
   std::string psid;     ///< "PSID"
 };
@@ -43,7 +44,7 @@ std::string firmware_query_command(const pci_address& address);
 
 /// Runs "./nic_fw/mstflint -d ADDR q" for every entry, without a shell, its
 /// standard error merged into its output, at most `limits.jobs` at a time, and
-/// cuts the running version and the PSID out of each output. A query that
+/// reads each report with parse_firmware_report. A query that
 /// found either missing while another ran beside it is asked once more,
 /// alone (two functions of one board share a flash). A query that outlives
 /// `limits.seconds` is ended and found nothing. When a process cannot be
@@ -55,9 +56,20 @@ void get_firmware_infos(std::vector<firmware_query>* queries, const query_limits
 /// the environment. 0 when both values were found, else 1.
 int get_firmware_info(const pci_address& address, firmware_info* info);
 
-/// Cuts the value of `label` out of a query's output: the first line (lines
-/// longer than 499 characters count as several) that contains the label in
-/// any letter case, from column len(label) + 1 on, blanks left out, at most
-/// 49 characters, a line end (LF, CR) removed. 0 with `value` set, 1 when no
-/// line holds the label or its value is empty.
-int cut_firmware_value(std::string_view output, std::string_view label, std::string* value);
+/// Reads the tool's report of an adapter (or of an image: the layout is the
+/// same). A value is taken from the first line that begins, after blanks,
+/// with its label, optional blanks and a colon; letter case is ignored. The
+/// value is the rest of the line without blanks (space, tab) and line end, at
+/// most 49 characters. The flash version is "FW Version", or "FW Version
+/// (Running)" when the report has only that; a version that is not three
+/// dotted decimal numbers counts as not found. `running` is set only when both
+/// lines are there and name different versions. The PSID is "PSID" (never
+/// "Orig PSID").
+firmware_info parse_firmware_report(std::string_view report);
+
+/// The value of `label` in a report, as parse_firmware_report reads it. 0
+/// with `value` set; 1 when no line begins with the label or its value is empty.
+int read_report_value(std::string_view report, std::string_view label, std::string* value);
+
+/// True for three decimal numbers joined by dots, each within 32 bits ("16.35.2000").
+bool is_dotted_version(std::string_view text);

@@ -1,51 +1,43 @@
-// Tests of cutting the running version and the PSID out of the firmware tool's report.
+// Tests of reading the flash version, the running version and the PSID out of the tool's report.
 #include "inventory/fw_query.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-// The query report's usual form is read end to end (tests/e2e); these are its odd forms.
-TEST(CutFirmwareValue, Table) {
+// The full report is read end to end (tests/e2e); these are its odd forms.
+TEST(ParseFirmwareReport, Table) {
   struct Case {
     const char* what;
-    std::string output;
-    const char* label;
-    const char* value;  // null: no value, result 1
+    std::string report;
+    const char* version;  // "": not found
+    const char* running;
+    const char* psid;
   } cases[] = {
-      {"label in other case", "fw version:  2.3.0\n", "FW Version", "2.3.0"},
-      {"blanks inside the value", "PSID:  MT_ 0000 8 \n", "PSID", "MT_00008"},
-      {"tab after the separator stays", "PSID:\tMT_1\n", "PSID", "\tMT_1"},
-      {"last line without newline keeps its last character", "FW Version: 1.22.333", "FW Version",
-       "1.22.333"},
-      {"CR LF line end", "PSID: MT_2\r\n", "PSID", "MT_2"},
-      {"value cut to 49 characters", "PSID: " + std::string(60, 'A') + "\n", "PSID",
+      {"label in other case, blanks before the colon", "  fw version :  2.3.0\n", "2.3.0", "", ""},
+      {"running line first does not hide the flash line",
+       "FW Version(Running):   2.36.5000\nFW Version:            2.42.5000\n", "2.42.5000",
+       "2.36.5000", ""},
+      {"running equal to flash is no reset", "FW Version: 16.35.2000\nFW Version(Running): 16.35.2000\n",
+       "16.35.2000", "", ""},
+      {"PSID, not Orig PSID", "Orig PSID:   MT_1\nPSID:\tMT_ 2 \r\n", "", "", "MT_2"},
+      {"value cut to 49 characters", "PSID: " + std::string(60, 'A'), "", "",
        "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"},
-      {"label not at the start is cut at the fixed column", "  PSID: MT_3\n", "PSID", "D:MT_3"},
-      {"label first in an unrelated line wins", "Note: PSID check skipped\nPSID: MT_4\n", "PSID",
-       "PSIDcheckskipped"},
-      {"no label", "Device: 0000:04:00.0\n", "PSID", nullptr},
-      {"no output", "", "FW Version", nullptr},
-      {"nothing after the column", "PSID:\n", "PSID", nullptr},
-      {"only blanks after the column", "PSID:      \n", "PSID", nullptr},
-      {"line shorter than the column", "PSID\n", "PSID", nullptr},
-      {"empty value stops the search", "PSID:\nPSID: MT_5\n", "PSID", nullptr},
-      {"text after a NUL is not part of the line", std::string("PSID: MT_6\0XY\n", 14), "PSID",
-       "MT_6"},
-      {"label only after a NUL is not seen", std::string("xx\0PSID: MT_7\n", 14), "PSID", nullptr},
-      // A line longer than 499 characters comes in pieces: the label at column 600 starts the second
-      // piece at its column 101, so the value is cut from column 5 of that piece.
-      {"label in the second piece of a long line", std::string(499, 'x') + std::string(101, 'y') + "PSID: MT_8\n",
-       "PSID", "yyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyyy"},
-      {"label that ends the first piece", std::string(495, 'x') + "PSID: MT_9\n", "PSID",
-       "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx"},
-      {"label split across two pieces", std::string(496, 'x') + "PSID: MT_9\n", "PSID", nullptr},
+      {"empty value stops the search", "PSID:\nPSID: MT_5\n", "", "", ""},
+      {"version with text after it", "FW Version: 16.35.2000(beta)\n", "", "", ""},
+      {"label inside a line", "Note: FW Version: 1.2.3\n", "", "", ""},
+      {"version of four numbers", "FW Version: 16.35.2000.1\n", "", "", ""},
+      {"version number beyond 32 bits", "FW Version: 16.35.4294967296\n", "", "", ""},
+      {"non-numeric flash line hides the running line",
+       "FW Version: N/A\nFW Version(Running): 16.34.1002\n", "", "", ""},
   };
   for (const Case& c : cases) {
-    std::string value = "untouched";
-    int rc = cut_firmware_value(c.output, c.label, &value);
-    EXPECT_EQ(rc, c.value ? 0 : 1) << c.what;
-    EXPECT_EQ(value, c.value ? c.value : "untouched") << c.what;
+    const firmware_info info = parse_firmware_report(c.report);
+    EXPECT_EQ(info.version, c.version) << c.what;
+    EXPECT_EQ(info.version_rc, *c.version ? 0 : 1) << c.what;
+    EXPECT_EQ(info.running, c.running) << c.what;
+    EXPECT_EQ(info.psid, c.psid) << c.what;
+    EXPECT_EQ(info.psid_rc, *c.psid ? 0 : 1) << c.what;
   }
 }
 

@@ -12,6 +12,10 @@ fw_version running_version(const nic_info& nic) {
   return fw_version{nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel};
 }
 
+std::string reset_pending_text(const nic_info& nic) {
+  return nic.prunning_ver.empty() ? std::string() : "reset pending: running " + nic.prunning_ver;
+}
+
 fw_version image_version(const nic_info& nic, int index) {
   return fw_version{nic.uFwROMmaj[index], nic.uFwROMmin[index], nic.uFwROMrel[index]};
 }

@@ -12,15 +12,16 @@
 inline constexpr int kMaxImagesPerNic = 100;
 
 /// `flags` bits of a record.
-inline constexpr int kNicRecognised = 1;  ///< adapter of the vendor, running version (and PSID) known
+inline constexpr int kNicRecognised = 1;  ///< adapter of the vendor, firmware version (and PSID) known
 inline constexpr int kNicToFlash = 2;     ///< to be flashed
 
-/// One adapter (one PCI device) with its running firmware and the catalog
+/// One adapter (one PCI device) with its firmware and the catalog
 /// images that fit it. Texts are empty when unknown; a record starts with
 /// every text empty and every number 0.
 struct nic_info {
   std::string pinterfacename;  ///< name shown to the operator: the address text
-  std::string pfirmware_ver;   ///< running version as the tool reported it
+  std::string pfirmware_ver;   ///< version in flash as the tool reported it
+  std::string prunning_ver;    ///< version still running until a reset, when it differs; else ""
   std::string pbus_info;       ///< PCI address text, passed to the tool after -d
   int ven_id = 0;
   int dev_id = 0;
@@ -30,7 +31,7 @@ struct nic_info {
   std::string devicenumber;    ///< from a report: "dd"
   std::string funcnumber;      ///< from a report: "f"
   std::string pcurrent_mac;    ///< MAC text; a report may carry one
-  uint32_t uCurROMmaj = 0;     ///< running version
+  uint32_t uCurROMmaj = 0;     ///< version in flash: what every decision compares
   uint32_t uCurROMmin = 0;
   uint32_t uCurROMrel = 0;
   std::array<uint32_t, kMaxImagesPerNic> uFwROMmaj{};  ///< per image: version
@@ -45,8 +46,12 @@ struct nic_info {
   std::string psid;            ///< the board's PSID as the tool reported it
 };
 
-/// The running version of a record.
+/// The installed version of a record: the version in its flash.
 fw_version running_version(const nic_info& nic);
+
+/// "reset pending: running X" when the adapter still runs another version
+/// than its flash holds, else "".
+std::string reset_pending_text(const nic_info& nic);
 
 /// The version of image `index` of a record.
 fw_version image_version(const nic_info& nic, int index);

@@ -153,6 +153,12 @@ int build_NIC_list() {
     print_message(strprintf("%04x:%02x:%02x.%x\n", at.domain, at.bus, at.slot, at.func));
     nic.pinterfacename = interface.text;
     nic.pfirmware_ver = firmware.version;
+    nic.prunning_ver = firmware.running;
+    if (!nic.prunning_ver.empty()) {
+      log_mellanox_event(kTagInfo, strprintf("%s holds firmware %s but runs %s until a reset\n",
+                                             address, nic.pfirmware_ver.c_str(),
+                                             nic.prunning_ver.c_str()));
+    }
     nic.pbus_info = interface.text;
 
     pci_ids ids;
@@ -175,6 +181,10 @@ int build_NIC_list() {
   }
   g_nMellanoxPorts += mellanox;
 
-  if (mellanox == 0) return 1;
+  if (mellanox == 0) {
+    // Without it a run on the wrong server leaves no trace in the log at all.
+    log_mellanox_event(kTagWarning, "No adapter of PCI vendor 0x15B3 found on this server\n");
+    return 1;
+  }
   return unread == mellanox ? 2 : 0;
 }

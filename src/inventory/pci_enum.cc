@@ -5,6 +5,8 @@ extern "C" {
 #include <pci/pci.h>
 }
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -45,6 +47,30 @@ bool hex_field(std::string_view field, size_t max_digits, uint32_t max, uint32_t
   return true;
 }
 
+// The kernel links each SR-IOV virtual function to its physical function.
+bool has_physfn_link(const pci_address& address) {
+  const std::string path =
+      strprintf("%s/%s/physfn", kSysfsDevices, pci_address_text(address).c_str());
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0;
+}
+
+// Where no such link can exist (a function passed into a guest), the PCI ID
+// database's name of the device tells ("... [ConnectX-5 Virtual Function]").
+bool is_virtual_function(pci_access* access, const pci_function& function) {
+  if (has_physfn_link(function.address)) return true;
+  char name[1024] = {};
+  const char* looked_up =
+      pci_lookup_name(access, name, sizeof name, PCI_LOOKUP_DEVICE | PCI_LOOKUP_NO_NUMBERS,
+                      function.vendor_id, function.device_id);
+  return looked_up && contains_ignoring_case(looked_up, "Virtual Function");
+}
+
+bool is_accepted_class(uint16_t device_class) {
+  return std::find(std::begin(class_code), std::end(class_code), device_class) !=
+         std::end(class_code);
+}
+
 }  // namespace
 
 std::string pci_address_text(const pci_address& address) {
@@ -78,9 +104,8 @@ const char* parse_pci_address(std::string_view text, pci_address* address) {
 
 std::vector<pci_function> select_candidates(std::vector<pci_function> functions) {
   std::erase_if(functions, [](const pci_function& function) {
-    return function.address.domain > kMaxDomain ||
-           std::find(std::begin(class_code), std::end(class_code), function.device_class) ==
-               std::end(class_code);
+    return function.virtual_function || function.address.domain > kMaxDomain ||
+           !is_accepted_class(function.device_class);
   });
   std::sort(functions.begin(), functions.end(),
             [](const pci_function& a, const pci_function& b) { return a.address < b.address; });
@@ -116,6 +141,8 @@ int get_interface_list(std::vector<pci_interface>* interfaces) {
     function.device_class = dev->device_class;
     function.vendor_id = dev->vendor_id;
     function.device_id = dev->device_id;
+    if (is_accepted_class(function.device_class))
+      function.virtual_function = is_virtual_function(access.get(), function);
     functions.push_back(function);
   }
 

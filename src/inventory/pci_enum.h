@@ -35,11 +35,13 @@ struct pci_function {
   uint16_t device_class = 0;
   uint16_t vendor_id = 0;
   uint16_t device_id = 0;
+  bool virtual_function = false;  ///< an SR-IOV virtual function: its firmware is its parent's
 };
 
 /// The candidate adapters among the functions of a bus scan: functions of an
-/// accepted class in PCI domains 0 to ffff, one per PCI device (its lowest
-/// accepted function), in ascending address order. No limit on their number.
+/// accepted class in PCI domains 0 to ffff that are no virtual function, one
+/// per PCI device (its lowest such function), in ascending address order. No
+/// limit on their number.
 std::vector<pci_function> select_candidates(std::vector<pci_function> functions);
 
 /// One candidate adapter of the server.
@@ -49,7 +51,10 @@ struct pci_interface {
   std::string vendor_name;  ///< from the PCI ID database, at most 49 characters
 };
 
-/// Walks the PCI bus with libpci and lists the candidate adapters. 0 when at
+/// Walks the PCI bus with libpci and lists the candidate adapters, leaving
+/// out virtual functions: those with a "physfn" link in sysfs and, where no
+/// such link exists (a function passed into a guest), those whose device the
+/// PCI ID database names a virtual function. 0 when at
 /// least one was found; 1 when none was, after writing "NO Interface Found\n"
 /// to standard output whatever the mode.
 int get_interface_list(std::vector<pci_interface>* interfaces);

@@ -43,8 +43,9 @@ TEST(PciAddress, ParseTable) {
   EXPECT_EQ(ids.ven_id, 7);
 }
 
-pci_function fn(uint32_t domain, uint32_t bus, uint32_t slot, uint32_t func, uint16_t cls) {
-  return pci_function{{domain, bus, slot, func}, cls, 0x15b3, 0x1017};
+pci_function fn(uint32_t domain, uint32_t bus, uint32_t slot, uint32_t func, uint16_t cls,
+                bool vf = false) {
+  return pci_function{{domain, bus, slot, func}, cls, 0x15b3, 0x1017, vf};
 }
 
 TEST(SelectCandidates, AcceptedClassesOnePerDeviceInAddressOrder) {
@@ -55,10 +56,12 @@ TEST(SelectCandidates, AcceptedClassesOnePerDeviceInAddressOrder) {
                           fn(0, 4, 0, 1, 0x0207), fn(0, 4, 0, 0, 0x0207), fn(0, 4, 1, 0, 0x0200),
                           fn(0, 5, 0, 0, 0x0108), fn(0, 5, 0, 2, 0x0200), fn(0, 5, 0, 1, 0x0200),
                           fn(0xffff, 0xff, 0x1f, 7, 0x0200), fn(0x10000, 0, 0, 0, 0x0200),
-                          fn(0x100, 0, 0, 0, 0x0200), fn(1, 2, 0, 0, 0x0200)}))
+                          fn(0x100, 0, 0, 0, 0x0200), fn(1, 2, 0, 0, 0x0200),
+                          // Virtual functions: never an entry, never hiding their device's own.
+                          fn(0, 9, 0, 0, 0x0200, true), fn(0, 9, 0, 1, 0x0200), fn(0, 9, 1, 0, 0x0200, true)}))
     picked.push_back(pci_address_text(f.address));
   EXPECT_EQ(picked, (std::vector<std::string>{"0000:02:00.0", "0000:03:00.0", "0000:04:00.0", "0000:04:01.0",
-                                              "0000:05:00.1", "0000:81:00.0", "0001:02:00.0", "0100:00:00.0",
+                                              "0000:05:00.1", "0000:09:00.1", "0000:81:00.0", "0001:02:00.0", "0100:00:00.0",
                                               "ffff:ff:1f.7"}));
 }
 

@@ -31,6 +31,7 @@ std::string current_report_block(const nic_info& nic) {
                          version_text(available[j]).c_str(), interface);
     }
   }
+  if (const std::string pending = reset_pending_text(nic); !pending.empty()) block += pending + "\n";
   block += "\n";
   return block;
 }

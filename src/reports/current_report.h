@@ -9,5 +9,6 @@
 int show_current();
 
 /// The report block of one adapter: its PCI identity and catalog name, then
-/// the installed version beside the repository's versions, lowest first.
+/// the installed version beside the repository's versions, lowest first,
+/// and a "reset pending: running X" line when the adapter still runs another.
 std::string current_report_block(const nic_info& nic);

@@ -33,6 +33,7 @@ void keep_first_error(void* arg, xmlErrorPtr error) {
   if (message.empty() || message.back() != '\n') message += '\n';
   catalog->error = strprintf("%s:%d: parser error : %s", error->file ? error->file : "catalog",
                              error->line, message.c_str());
+  catalog->error_line = error->line;
 }
 
 // The attributes of one element that make a catalog entry. Each element is
@@ -190,7 +191,15 @@ const fw_catalog& run_fw_catalog() {
       log_mellanox_event(kTagError, strprintf("Unable to open %s\n", g_XMLFwFile));
       std::exit(kExitFailure);
     }
-    if (status == catalog_status::malformed) write_stderr(catalog.error);
+    if (status == catalog_status::malformed) {
+      write_stderr(catalog.error);
+      const std::string where =
+          catalog.error_line > 0 ? strprintf("at line %d", catalog.error_line) : "at its end";
+      log_mellanox_event(kTagError,
+                         strprintf("%s breaks off %s; the entries after it are ignored (%zu "
+                                   "read before it)\n",
+                                   g_XMLFwFile, where.c_str(), catalog.entries.size()));
+    }
     loaded = true;
   }
   return catalog;

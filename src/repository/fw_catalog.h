@@ -28,6 +28,8 @@ struct fw_catalog {
   /// The parser's complaint when the catalog broke off ("FILE:LINE: parser
   /// error : ...\n"); empty otherwise.
   std::string error;
+  /// The line of that fault, 0 when the parser named none.
+  int error_line = 0;
 };
 
 /// The identity an adapter is matched by.
@@ -61,5 +63,6 @@ std::vector<XMLFW_INFO> read_NIC_FW_xml_file(const fw_catalog& catalog,
 
 /// This run's catalog (g_XMLFwFile), read once on first use. When it cannot
 /// be opened, logs "Unable to open %s\n" and ends the process with status 1;
-/// when it breaks off, the parser's complaint goes to standard error.
+/// when it breaks off, the parser's complaint goes to standard error and an
+/// event names the line of the fault.
 const fw_catalog& run_fw_catalog();

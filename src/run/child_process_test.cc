@@ -55,6 +55,9 @@ TEST(RunCaptured, MergesOutputInItsOwnGroupAndEndsAChildPastItsLimit) {
 }
 
 TEST(DeferredSignals, NestedGuardsRestoreTheDefaultAction) {
+  // A test runner started in the background inherits ignored SIGINT.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   {
     deferred_signals outer;
     {

@@ -50,6 +50,17 @@ const combination_rule kCombinationRules[] = {
     {kOptP, kOptCurrent | kOptSilent | kOptForce | kOptDiscover | kOptApply},
 };
 
+// Option letters that take no argument.
+const char* const kFlagLetters = "hcsFfipyd";
+
+// True when -u's argument was the rest of its own command line word and that
+// rest is nothing but option letters ("-us report.xml"): they are options then,
+// and the report is the one given by position.
+bool attached_letters(int argc, char** argv) {
+  if (optind < 1 || optind > argc || optarg == argv[optind - 1]) return false;
+  return std::strspn(optarg, kFlagLetters) == std::strlen(optarg);
+}
+
 }  // namespace
 
 int verify_cmd_line_options(int argc, char** argv) {
@@ -102,9 +113,21 @@ command_line parse_command_line(int argc, char** argv) {
   if (verdict != kScreenGoOn) return usage_and_exit();
 
   optind = 0;  // a fresh scan, also when called more than once in a process
+  std::string letters;
   int option;
   while ((option = getopt(argc, argv, "hcsFfipydu:")) != -1) {
-    switch (option) {
+    letters += static_cast<char>(option);
+    if (option == 'h' || option == 'i' || option == '?') break;  // the run ends there
+    if (option == 'u') {
+      if (attached_letters(argc, argv)) {
+        letters += optarg;
+      } else {
+        g_XMLDiscoveryReport = optarg;  // the report is the argument -u was given
+      }
+    }
+  }
+  for (char letter : letters) {
+    switch (letter) {
       case 'c': g_iFlag |= kOptCurrent; break;
       case 's':
         g_iFlag |= kOptSilent;
@@ -115,10 +138,7 @@ command_line parse_command_line(int argc, char** argv) {
       case 'p': g_iFlag |= kOptP; break;
       case 'y': g_iFlag |= kOptYes; break;
       case 'd': g_iFlag |= kOptDiscover; break;
-      case 'u':
-        g_iFlag |= kOptApply;
-        g_XMLDiscoveryReport = optarg;  // the report is the argument -u was given
-        break;
+      case 'u': g_iFlag |= kOptApply; break;
       case 'h':
       case 'i':  // -i never has the argument it would need
         return usage_and_exit();

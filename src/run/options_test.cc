@@ -62,6 +62,7 @@ TEST(CommandLine, AcceptedSetsChooseTheirMode) {
       {{"/d"}, run_mode::discover, kOptDiscover},
       {{"-u", "report.xml"}, run_mode::apply_report, kOptApply},
       {{"-su", "report.xml"}, run_mode::apply_report, kOptSilent | kOptApply},
+      {{"-us", "report.xml"}, run_mode::apply_report, kOptSilent | kOptApply},
       {{"--"}, run_mode::upgrade, 0},
       {{"foo-bar"}, run_mode::upgrade, 0},
       {{"/s"}, run_mode::upgrade, kOptSilent},
@@ -87,6 +88,9 @@ TEST(CommandLine, ReportPath) {
   // The report is the argument -u was given, also when attached to it.
   EXPECT_EQ(parse({"-ureport.xml"}).report, "report.xml");
   EXPECT_EQ(parse({"-ureport.xml"}).mode, run_mode::apply_report);
+  // Letters after -u are options when nothing else: the report stands by position.
+  EXPECT_EQ(parse({"-us", "report.xml"}).report, "report.xml");
+  EXPECT_EQ(parse({"-us"}).report, "nicdiscovery.xml");
 }
 
 // Refused before the banner, or after it for a forbidden combination; the usage
@@ -113,7 +117,7 @@ TEST(CommandLine, RefusedWithOrWithoutBannerAndUsage) {
       {{"-yu", "r.xml"}, true, false},                {{"-pc"}, true, true},
       {{"-pd"}, true, false}, {{"-pu", "r.xml"}, true, false},
       {{"-cu", "r.xml"}, true, false},                {{"-du", "r.xml"}, true, false},
-      {{"-sFu", "r.xml"}, true, false},
+      {{"-sFu", "r.xml"}, true, false},               {{"-ucd", "r.xml"}, true, false},
   };
   for (const Case& c : cases) {
     Outcome o = parse(c.args);

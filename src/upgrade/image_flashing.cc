@@ -57,26 +57,25 @@ int refuse_burn(const std::string& event) {
   return 1;
 }
 
-// Searches the tool's output for a PSID mismatch, as an operator would with
+// The tool's wordings for an image meant for another board, in any letter
+// case: "PSID mismatch", "PSID major mismatch", "PSID header mismatch" and
+// "Minor PSID is locked".
+const char* const kPsidRefusals = "PSID( major| header)? mismatch|Minor PSID is locked";
+
+// Searches the tool's output for a PSID refusal, as an operator would with
 // grep. 0 when found.
 int psid_test(const std::string& output_path) {
   unique_fd null_out(open("/dev/null", O_WRONLY | O_CLOEXEC));
-  return do_command(strprintf("grep -i \"PSID Mismatch\" %s > /dev/null", output_path.c_str()),
-                    {"grep", "-i", "PSID Mismatch", output_path}, null_out.get());
+  return do_command(
+      strprintf("grep -i -E \"%s\" %s > /dev/null", kPsidRefusals, output_path.c_str()),
+      {"grep", "-i", "-E", kPsidRefusals, output_path}, null_out.get());
 }
 
-// An image's identity as the firmware tool reports it.
-struct image_identity {
-  std::string version;  ///< "FW Version"
-  std::string psid;     ///< "PSID"
-};
-
-// The version and the PSID out of the tool's query report, which has the
-// same layout for an image as for an adapter and is read with the adapter
-// query's cutter. False when either is missing.
-bool read_query_report(std::string_view report, image_identity* identity) {
-  return cut_firmware_value(report, "FW Version", &identity->version) == 0 &&
-         cut_firmware_value(report, "PSID", &identity->psid) == 0;
+// The version and the PSID out of the tool's report of an image, which has
+// the same layout as an adapter's. False when either is missing.
+bool read_query_report(std::string_view report, firmware_info* identity) {
+  *identity = parse_firmware_report(report);
+  return identity->version_rc == 0 && identity->psid_rc == 0;
 }
 
 // The first line of the tool's output as it may stand inside an event line,
@@ -98,7 +97,7 @@ std::string first_line(std::string_view output) {
 
 // Asks the tool what the image file at `path` holds. Logs why when it cannot
 // tell: the file is missing, damaged or no image.
-bool query_image(const std::string& name, const std::string& path, image_identity* held) {
+bool query_image(const std::string& name, const std::string& path, firmware_info* held) {
   std::string report;
   const child_result query = run_program_output({kFirmwareTool, "-i", path, "q"}, &report);
   if (query.succeeded() && read_query_report(report, held)) return true;
@@ -113,7 +112,7 @@ bool query_image(const std::string& name, const std::string& path, image_identit
 
 // Whether the image fits the adapter: the adapter's PSID, and the catalog's
 // version when the catalog named the image. Logs why when not.
-bool image_fits(const nic_info& nic, const std::string& name, const image_identity& held,
+bool image_fits(const nic_info& nic, const std::string& name, const firmware_info& held,
                 const fw_version* catalog_version) {
   if (held.psid != nic.psid) {
     log_mellanox_event(kTagError, strprintf("Image %s holds %s (PSID %s); the adapter %s has PSID %s\n",
@@ -204,7 +203,7 @@ int do_update_firmware(uint32_t uNicIdx, image_check check) {
   }
 
   const std::string image_path = std::string(g_FwDir) + image_name;
-  image_identity held;
+  firmware_info held;
   const fw_version catalog_version = image_version(nic, image);
   if (!query_image(image_name, image_path, &held) ||
       !image_fits(nic, image_name, held,

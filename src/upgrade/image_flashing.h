@@ -28,7 +28,7 @@ enum class image_check {
 /// A name that is not a plain file name inside nic_fw/, an image that fails
 /// its check and a flash that does not show the image are failed burns.
 /// Returns 0, or after a failed burn non-zero, or the status of the PSID test
-/// (0: PSID mismatch) when the tool itself refused.
+/// (0: the tool refused the image for its PSID, in any of its wordings).
 int do_update_firmware(uint32_t uNicIdx, image_check check = image_check::psid_and_version);
 
 /// The six groups of a 17-character MAC text without their separators

@@ -28,7 +28,13 @@ int fwupg() {
   open_event_log();
   // Before the inventory, so that a second run cannot even query adapters
   // while this one may be burning them.
-  if (!take_burn_lock()) return kExitFailure;
+  if (!take_burn_lock()) {
+    // An unattended run has no one reading standard error: the log says it too.
+    log_mellanox_event(kTagError,
+                       "Firmware upgrade refused: another firmware upgrade is running on this "
+                       "server, or its lock could not be taken; nothing was flashed\n");
+    return kExitFailure;
+  }
 
   const int built = build_NIC_list();
   if (built != 0) {

@@ -15,6 +15,7 @@ import os
 import pty
 import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -229,6 +230,15 @@ class Server:
 
     def run(self, *args, input="", pty=False, timeout=90, env=None):
         return self.start(*args, input=input, pty_=pty, timeout=timeout, env=env).wait()
+
+    def command_script(self, path):
+        """An executable script that runs fwkit with its arguments on this server, as a fleet tool
+        starts it (no supervisor): in the server's namespace, under umockdev-run on its testbed."""
+        command = [*self._enter(), "env", "TMPDIR=/dev/shm", "umockdev-run", "--device",
+                   str(self.dir / "server.umockdev"), "--", self.fwkit]
+        path.write_text(f'#!/bin/sh\nexec {shlex.join(command)} "$@"\n')
+        path.chmod(0o755)
+        return path
 
     def run_command(self, *argv, input="", pty=False, timeout=90):
         return self.start_command(list(argv), input=input, pty_=pty, timeout=timeout).wait()

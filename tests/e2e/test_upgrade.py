@@ -63,6 +63,8 @@ INCOMPLETE = "\nNIC firmware update did not complete.  Check log for errors. \n"
 ERROR, WARNING, INFO = "[ERROR]    ", "[WARNING]  ", "[INFO]     "
 LATEST = (WARNING, "*** WARNING *** - Installed firmware is the latest firmware\n")
 SUCCESS = (INFO, "MAC              Upgrade SUCCESS\n")
+REFUSED = (ERROR, "Firmware upgrade refused: another firmware upgrade is running on this server, "
+                  "or its lock could not be taken; nothing was flashed\n")
 PATIENCE = (INFO, "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n")
 
 
@@ -252,4 +254,4 @@ def test_burn_in_progress_refuses_a_second_run_then_signal_or_tool_gone(server, 
                         "not be read back\n"),
                 (ERROR, "Image 14.32.1010.bin could not be read by the firmware tool (could not "
                         f"be started ({why}))\n")]
-    check_log(s, last)
+    check_log(s, [REFUSED] + last)

@@ -1,0 +1,106 @@
+"""The operator's package: the .deb that CPack builds, installed into a fresh root; its manual page
+held against the program; the installed fwkit run on a simulated server, reboot flag included."""
+
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from conftest import ROOT, SAMPLE
+
+PAGE = "usr/share/man/man8/fwkit.8"
+
+
+def run(*argv, **kw):
+    return subprocess.run(argv, capture_output=True, text=True, **kw)
+
+
+@pytest.fixture(scope="module")
+def installed(fwkit_bin, tmp_path_factory):
+    """(package file, root it is installed in, version) of a .deb built from fwkit's build folder."""
+    build = Path(fwkit_bin).parent
+    if not (build / "CPackConfig.cmake").is_file() or not all(map(shutil.which, ("cpack", "groff"))):
+        pytest.skip("needs a CMake build folder beside the binary, cpack and groff")
+    out = tmp_path_factory.mktemp("package")
+    assert run("cpack", "-G", "DEB", "-B", str(out), cwd=build).returncode == 0
+    version = re.search(r"project\(fwkit VERSION ([\d.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
+    deb = out / f"fwkit_{version}_{run('dpkg', '--print-architecture').stdout.strip()}.deb"
+    root = out / "root"
+    for folder in ("info", "updates"):
+        (root / "var/lib/dpkg" / folder).mkdir(parents=True)
+    (root / "var/lib/dpkg/status").touch()
+    dpkg = run("dpkg", f"--root={root}", "--force-depends", "--force-not-root", "-i", str(deb))
+    assert dpkg.returncode == 0, dpkg.stderr
+    return deb, root, version
+
+
+def test_the_package_holds_the_program_and_its_manual(installed):
+    deb, root, version = installed
+    depends = run("dpkg-deb", "-f", str(deb), "Depends").stdout
+    for package in ("libc6", "libpci3", "libxml2", "pci.ids"):
+        assert re.search(rf"(^|, ){re.escape(package)}\b", depends), depends
+    listed = run("dpkg", f"--root={root}", "-L", "fwkit").stdout.split()
+    assert sorted(p for p in listed if (root / p.lstrip("/")).is_file()) == ["/usr/sbin/fwkit", "/" + PAGE]
+    page = root / PAGE
+    assert f'"fwkit {version}"' in page.read_text()
+    groff = run("groff", "-man", "-ww", "-z", str(page))
+    assert (groff.returncode, groff.stderr) == (0, "")
+    if shutil.which("man"):
+        shown = run("man", "--warnings", "-l", str(page), env={"MANWIDTH": "80", "PATH": "/usr/bin:/bin"})
+        assert (shown.returncode, shown.stderr) == (0, "")
+
+
+def section(page, title):
+    return page.split(f"\n.SH {title}\n")[1].split("\n.SH ")[0]
+
+
+def test_installed_fwkit_does_what_its_manual_says(installed, server):
+    deb, root, version = installed
+    fwkit = str(root / "usr/sbin/fwkit")
+    page = (root / PAGE).read_text()
+    s = server(SAMPLE)
+    flag, pkgs = s.run_path("reboot-required"), s.run_path("reboot-required.pkgs")
+    statuses = set()
+
+    r = s.run_command(fwkit, "-c")
+    assert "16.26.1040" in r.body and "16.28.2006" in r.body
+    diagnostics = re.search(r"/tmp/data\w{6}", r.out)[0]
+    r2 = s.run_command(fwkit, "-d")
+    assert f'<version value="{version}"/>' in s.read("nicdiscovery.xml")
+    statuses |= {r.status, r2.status}
+    assert not flag.exists()  # neither burns
+
+    for args in (["-s"], ["-s", "-F"]):  # two burning runs name fwkit once
+        r = s.run_command(fwkit, *args)
+        statuses.add(r.status)
+        assert flag.is_file() and pkgs.read_text() == "fwkit\n"
+    assert len(s.burns()) == 4  # one burn per board: 04:00.1 is 04:00.0's second port
+    files = {"/tmp/dataXXXXXX": Path(diagnostics)}
+    for name in re.findall(r"^\.I (\S+)$", section(page, "FILES"), re.M):
+        name = name.replace("\\-", "-")
+        path = s.run_path(name[5:]) if name.startswith("/run/") else s.path(name)
+        assert files.get(name, path).exists(), name
+
+    flag.unlink()
+    pkgs.unlink()
+    r = s.run_command(fwkit, "-s")  # everything is up to date: nothing burned, no flag
+    statuses.add(r.status)
+    assert (r.status, len(s.burns()), flag.exists()) == (1, 4, False)
+    flag.mkdir()
+    r = s.run_command(fwkit, "-s", "-F")
+    assert r.status == 0 and len(s.burns()) == 6
+    assert "[WARNING]   Could not write /run/reboot-required (21): reboot the server" in s.log()
+
+    # Options and exit statuses: the program's own lists against the page's.
+    source = (ROOT / "src/run/options.cc").read_text()
+    letters = set(re.search(r'getopt\(argc, argv, "([^"]+)"\)', source)[1]) - {":"}
+    slashes = set(re.findall(r'"(/\w)"', " ".join(re.findall(r"rewrite_slash_form\([^;]*", source))))
+    tags = "\n".join(re.findall(r"^\.TP\n(.*)$", section(page, "OPTIONS"), re.M))
+    words = set(re.findall(r"\\-(\w+)", tags))
+    assert set("".join(words - {"bootenable"})) == letters and '"-bootenable"' in source
+    assert set(re.findall(r"(?<![\w.])/\w\b", tags)) == slashes
+    documented = {int(n) for n in re.findall(r"^\.B (\d)$", section(page, "EXIT STATUS"), re.M)}
+    declared = {int(n) for n in re.findall(r"= (\d+),", (ROOT / "src/run/exit_status.h").read_text())}
+    assert documented == declared and statuses <= documented

@@ -1,0 +1,117 @@
+"""Servers as they really are: SR-IOV virtual functions, the tool's real report, a burned image
+waiting for a reset, and the outcomes an operator must be able to tell apart."""
+
+import re
+import subprocess
+
+import pytest
+
+from conftest import FWSIM
+
+A = "0000:04:00.0"
+CAT = [{"venid": "15B3", "devid": "1017", "subvenid": "15B3", "PSID": "MT_1", "subdevid": "1017",
+        "rom": rom, "fwFile": f"{rom}.bin"} for rom in ("2.35.5100", "16.28.2006")]
+
+
+def fn(address, device="1017", **more):
+    return {"address": address, "class": "0x020000", "vendor": "0x15b3",
+            "device": f"0x{device}", **more}
+
+
+def card(bus, ports, vfs):
+    """A card's physical functions (16.26.1040) and its virtual functions from slot 00.2 on,
+    shared out over the ports."""
+    pfs = [fn(f"0000:{bus}:00.{p}", firmware="16.26.1040", psid="MT_1") for p in range(ports)]
+    slots = [f"0000:{bus}:{d:02x}.{f}" for d in range(3) for f in range(8)][ports:ports + vfs]
+    return pfs + [fn(a, "1018", physfn=pfs[i % ports]["address"]) for i, a in enumerate(slots)]
+
+
+def leaves(s, name, report="nicdiscovery.xml"):
+    return re.findall(rf'<{name} value="([^"]*)"/>', s.read(report))
+
+
+BUSES = ["3b", "5e", "86", "af"]
+SRIOV = {"one card, 8 VFs on two device numbers": (card("84", 1, 8), ["0000:84:00.0"]),
+         "four dual-port cards, 16 VFs each": (sum((card(b, 2, 16) for b in BUSES), []),
+                                               [f"0000:{b}:00.0" for b in BUSES]),
+         "a guest with one VF in domain 126f": ([fn("126f:00:02.0", "1018")], [])}
+
+
+@pytest.mark.parametrize("what", SRIOV)
+def test_virtual_functions_are_no_adapters(server, what):
+    functions, adapters = SRIOV[what]
+    s = server({"catalog": CAT, "functions": functions})
+    assert s.run("-d").status == (0 if adapters else 2)
+    assert s.call_lines() == [f"mstflint -d {a} q" for a in adapters]
+    assert adapters == [] or leaves(s, "device_id") == adapters
+    assert s.run("-s").status == (0 if adapters else 1)  # a guest has no adapter of the vendor
+    assert [argv[3] for argv in s.burns()] == adapters
+
+
+FLASH, PSID = "FW Version:            16.35.2000\n", "PSID:                  MT_1\n"
+REPORTS = {  # the tool's output: active_version and firmware_id, or None when unreadable
+    "an older tool's running line only": ("FW Version(Running):   2.36.5000\n" + PSID,
+                                          ("2.36.5000", "MT_1")),
+    "a warning line with the labels' words": ("-W- Not a Mellanox FW image (vendor_id = 0x1f1f). "
+                                              "VSD and PSID are not displayed.\n" + FLASH + PSID,
+                                              ("16.35.2000", "MT_1")),
+    "a version that is no number": (FLASH.replace("16.35.2000", "N/A") + PSID, None)}
+
+
+@pytest.mark.parametrize("what", REPORTS)
+def test_real_report_layouts(server, what):
+    output, found = REPORTS[what]
+    s = server({"catalog": CAT, "functions": [fn(A, firmware="0.0.0", query_output=output)]})
+    assert s.run("-d").status == (2 if found is None else 0)
+    assert found is None or (leaves(s, "active_version") + leaves(s, "firmware_id")) == list(found)
+
+
+def test_a_burned_image_waits_for_a_reset(server):
+    s = server({"catalog": CAT, "functions": card("04", 2, 0)})
+    pending, event = "reset pending: running 16.26.1040", f"{A} holds firmware 16.28.2006 but runs"
+    assert s.run("-d", "report.xml").status == 0
+    r = s.run("-us", "report.xml")  # silent, the report by position
+    assert (r.status, r.body) == (0, "") and s.burns()[0][:4] == ["-s", "-y", "-d", A]
+    assert s.firmware(A) == "16.28.2006"
+    c = s.run("-c").body
+    assert f"ROM       16.28.2006    ROM\t\t 2.35.5100\t\t{A}\n" in c
+    assert f"\t\t16.28.2006\t\t{A}\n{pending}\n\n" in c
+    assert s.run("-d").status == 0 and leaves(s, "message") == [pending]
+    assert leaves(s, "active_version") == ["16.28.2006"] and leaves(s, "action") != ["upgrade"]
+    assert s.run("-s").status == 1 and len(s.burns()) == 1  # up to date: nothing burned
+    assert s.log().count(event) == 3  # -c, -d, -s: one each
+    subprocess.run([FWSIM, "reset", s.dir], check=True, capture_output=True)
+    assert pending not in s.run("-c").body and s.log().count(event) == 3
+    assert s.run("-d").status == 0 and leaves(s, "message") == [""]
+
+
+WORDINGS = {"PSID mismatch": True, "psid MAJOR mismatch": True, "PSID header mismatch": True,
+            "Minor PSID is locked": True, "PSID checked; flash write error": False}
+
+
+def test_psid_refusal_wordings(server):
+    adapters = [fn(f"0000:0{i}:00.0", firmware="16.26.1040", psid="MT_1",
+                   burn={"outcome": "psid_mismatch", "mismatch_text": words})
+                for i, words in enumerate(WORDINGS, 1)]
+    s = server({"catalog": CAT, "functions": adapters})
+    assert s.run("-s").status == 2
+    for fn_, refused in zip(adapters, WORDINGS.values()):
+        burn = f"\n ./nic_fw/mstflint -s -y -d {fn_['address']} -i"
+        assert (f"not supported{burn}" in s.log(), f"Upgrade failed{burn}" in s.log()) == (
+            refused, not refused), fn_
+
+
+def test_second_run_and_broken_catalog_leave_events(server):
+    entry = CAT[1] | {"rom": "16.29.1000"}
+    xml = "\n".join(["<NICFWData>", *(f"<Image {' '.join(f'{k}={v!r}' for k, v in e.items())}/>"
+                                      for e in [CAT[1], {"x": "1"}, entry])]) + "\n</NICFWData>\n"
+    image = {"file": "16.28.2006.bin", "version": "16.28.2006", "psid": "MT_1"}
+    s = server({"catalog_xml": xml.replace("x='1'", "x=1"), "images": [image],
+                "functions": [fn(A, firmware="16.26.1040", psid="MT_1", burn={"seconds": 2})]})
+    first = s.start("-s")
+    s.wait_for_calls(3)  # the query, the image query, then the burn
+    assert s.run("-s").status == 1 and len(s.calls()) == 3
+    assert first.wait().status == 0 and s.firmware(A) == "16.28.2006"
+    log = s.log()
+    assert log.count("[ERROR]") == 2 and "refused: another firmware upgrade is running" in log
+    assert "NICFWData.xml breaks off at line 3; the entries after it are ignored (1 read" in log
