@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
-# Times `fwkit -c` on a simulated server of 64 adapters with a catalog of
-# 10,000 entries, beside the time the 64 firmware-tool queries take alone.
+# Times `fwkit -c` on simulated servers:
+#  1. 16 adapters whose query takes 0.5 s each, with the default bound of
+#     queries side by side and with FWKIT_QUERY_JOBS=1 (one at a time);
+#  2. 64 adapters and a catalog of 10,000 entries, beside the bare tool runs
+#     (the same 64 query command lines, no shell, as many at once as fwkit
+#     runs) plus one catalog parse: with the simulator's Python tool, and with
+#     an instant tool (a shell stand-in printing the same reports).
 #
 #   bench/run_current_report.sh [FWKIT_BINARY] [RUNS]
 #
 # FWKIT_BINARY defaults to build/fwkit; RUNS (default 5) is the number of
-# timed runs of each kind; the median is reported.
+# timed runs of each kind; the median is reported. The catalog parse is timed
+# by the catalog benchmark (FWKIT_CATALOG_BENCH, default
+# build-bench/bench/fwkit_catalog_bench); without it the bare runs stand alone.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 fwkit="$(realpath "${1:-$root/build/fwkit}")"
 runs="${2:-5}"
-adapters=64
+catalog_bench="${FWKIT_CATALOG_BENCH:-$root/build-bench/bench/fwkit_catalog_bench}"
+jobs=8  # fwkit's default bound
 catalog_entries=10000
 
 [ -x "$fwkit" ] || { echo "no fwkit binary at $fwkit (build first)" >&2; exit 1; }
@@ -21,12 +29,14 @@ command -v umockdev-run >/dev/null || { echo "umockdev-run is needed" >&2; exit 
 work="$(mktemp -d /tmp/fwkit-bench.XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 
-# The server: 64 dual-port ConnectX-5 boards (function 0 of each is listed)
-# of 8 kinds, and a catalog whose 10,000 entries hold 3 images per kind; the
-# rest belong to boards the server does not have.
-python3 - "$work/server.json" "$adapters" "$catalog_entries" <<'PY'
+# server FILE ADAPTERS CATALOG_ENTRIES QUERY_SECONDS: ADAPTERS dual-port
+# ConnectX-5 boards (function 0 of each is listed) of 8 kinds, and a catalog
+# holding 3 images per kind; the rest of its entries belong to boards the
+# server does not have.
+server() {
+  python3 - "$@" <<'PY'
 import json, sys
-path, adapters, entries = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+path, adapters, entries, seconds = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4])
 functions, catalog = [], []
 kinds = 8
 for i in range(adapters):
@@ -37,7 +47,7 @@ for i in range(adapters):
             "address": f"0000:{bus:02x}:00.{func}", "class": "0x020000",
             "vendor": "0x15b3", "device": "0x1017",
             "subsystem_vendor": "0x15b3", "subsystem_device": f"0x{0x20 + kind:04x}",
-            "firmware": "16.26.1040", "psid": f"MT_00000000{kind:02d}"})
+            "firmware": "16.26.1040", "psid": f"MT_00000000{kind:02d}", "query_seconds": seconds})
 for kind in range(kinds):
     for n, rom in enumerate(("16.27.2008", "16.28.2006", "16.29.1016")):
         catalog.append(f'<Image name="ConnectX-5 kind {kind}" venid="15B3" devid="1017" '
@@ -51,44 +61,26 @@ while len(catalog) < entries:
     i += 1
 xml = ('<?xml version="1.0" encoding="UTF-8"?>\n<NICFWData>\n  ' + "\n  ".join(catalog)
        + "\n</NICFWData>\n")
-json.dump({"name": "bench64", "functions": functions, "catalog_xml": xml}, open(path, "w"))
+json.dump({"name": f"bench{adapters}", "functions": functions, "catalog_xml": xml}, open(path, "w"))
 PY
-python3 "$root/sim/fwsim.py" workdir "$work/server.json" "$work/wd" >/dev/null
-cd "$work/wd"
+}
 
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.6f", b - a}'; }
 
-# The same 64 query command lines, each through its own shell as fwkit's
-# popen runs them, one after another on the same testbed, are what the tool
-# invocations alone cost. The two kinds of run alternate,
-# so that both see the same load of the machine.
-queries=""
-for i in $(seq 0 $((adapters - 1))); do
-  queries+="sh -c './nic_fw/mstflint -d $(printf '0000:%02x:00.0' $((0x10 + i))) q 2>&1' >/dev/null; "
-done
-
-# measure LABEL: times both kinds of run with the nic_fw/mstflint in place.
-measure() {
-  local fwkit_times=() tool_times=() start end diag
-  for _ in $(seq "$runs"); do
-    rm -f mstflint.log
-    start=$(now)
-    umockdev-run -d server.umockdev -- "$fwkit" -c >"$work/out.txt" 2>"$work/err.txt"
-    end=$(now)
-    fwkit_times+=("$(elapsed "$start" "$end")")
-    # Each inventory leaves its diagnostic file in /tmp; these are ours to remove.
-    diag=$(sed -n 's/^If PSID or FW_Version is not found for some interfaces, please check \(\/tmp\/data[A-Za-z0-9]*\)$/\1/p' "$work/out.txt")
-    [ -n "$diag" ] && rm -f "$diag"
-
-    start=$(now)
-    umockdev-run -d server.umockdev -- sh -c "$queries"
-    end=$(now)
-    tool_times+=("$(elapsed "$start" "$end")")
-  done
-
-  local blocks rows
+# time_fwkit ADAPTERS [NAME=VALUE...]: one `fwkit -c` in the current working
+# directory with those environment variables; prints its wall time.
+time_fwkit() {
+  local adapters=$1 start end diag blocks rows
+  shift
+  rm -f mstflint.log
+  start=$(now)
+  env "$@" umockdev-run -d server.umockdev -- "$fwkit" -c >"$work/out.txt" 2>"$work/err.txt"
+  end=$(now)
+  # Each inventory leaves its diagnostic file in /tmp; these are ours to remove.
+  diag=$(sed -n 's/^If PSID or FW_Version is not found for some interfaces, please check \(\/tmp\/data[A-Za-z0-9]*\)$/\1/p' "$work/out.txt")
+  [ -n "$diag" ] && rm -f "$diag"
   blocks=$(grep -c "PCI-ID" "$work/out.txt" || true)
   rows=$(grep -cP "\t0000:..:00\.0$" "$work/out.txt" || true)
   if [ "$blocks" -ne "$adapters" ] || [ "$rows" -ne $((adapters * 3)) ]; then
@@ -96,29 +88,85 @@ measure() {
     cat "$work/err.txt" >&2
     exit 1
   fi
-
-  local fwkit_s tool_s own_s
-  fwkit_s=$(printf '%s\n' "${fwkit_times[@]}" | median)
-  tool_s=$(printf '%s\n' "${tool_times[@]}" | median)
-  own_s=$(awk -v f="$fwkit_s" -v t="$tool_s" 'BEGIN {printf "%.6f", f - t}')
-  printf '%s:\n' "$1"
-  printf '  fwkit -c under umockdev-run                   %8.3f s\n' "$fwkit_s"
-  printf '  the %d tool queries alone under umockdev-run %8.3f s\n' "$adapters" "$tool_s"
-  printf '  fwkit itself (the difference)                %8.3f s\n' "$own_s"
+  elapsed "$start" "$end"
 }
 
-printf 'fwkit -c, %d adapters, catalog of %d entries, median of %d runs\n' \
-  "$adapters" "$catalog_entries" "$runs"
-measure "with the simulator's mstflint"
+# time_bare BOUND: the query command lines of all adapters, without a shell,
+# at most BOUND at once, under umockdev-run as fwkit's are; prints the time.
+time_bare() {
+  local start end
+  start=$(now)
+  umockdev-run -d server.umockdev -- xargs -P "$1" -I '{}' ./nic_fw/mstflint -d '{}' q \
+    <"$work/addresses" >/dev/null 2>&1
+  end=$(now)
+  elapsed "$start" "$end"
+}
+
+printf 'fwkit -c, median of %d runs, %s cores, load average %s\n' "$runs" "$(nproc)" \
+  "$(cut -d' ' -f1-3 /proc/loadavg)"
+
+# 1. Slow queries.
+server "$work/slow.json" 16 30 0.5
+python3 "$root/sim/fwsim.py" workdir "$work/slow.json" "$work/slow" >/dev/null
+cd "$work/slow"
+side=() one=()
+for _ in $(seq "$runs"); do
+  side+=("$(time_fwkit 16)")
+  one+=("$(time_fwkit 16 FWKIT_QUERY_JOBS=1)")
+done
+printf '16 adapters, query of 0.5 s each:\n'
+printf '  side by side (default bound %d)   %8.3f s\n' "$jobs" "$(printf '%s\n' "${side[@]}" | median)"
+printf '  one at a time (FWKIT_QUERY_JOBS=1) %7.3f s\n' "$(printf '%s\n' "${one[@]}" | median)"
+
+# 2. Many adapters, a large catalog.
+adapters=64
+server "$work/large.json" "$adapters" "$catalog_entries" 0
+python3 "$root/sim/fwsim.py" workdir "$work/large.json" "$work/large" >/dev/null
+cd "$work/large"
+for i in $(seq 0 $((adapters - 1))); do printf '0000:%02x:00.0\n' $((0x10 + i)); done >"$work/addresses"
+parse_s=0
+if [ -x "$catalog_bench" ]; then
+  parse_ms=$("$catalog_bench" --benchmark_filter="BM_ParseCatalog/$catalog_entries" \
+    --benchmark_format=csv 2>/dev/null | awk -F, '/^"BM_ParseCatalog/ {print $3}')
+  parse_s=$(awk -v m="$parse_ms" 'BEGIN {printf "%.6f", m / 1000}')
+fi
+
+# compare LABEL: fwkit -c with the default bound and one at a time, each
+# beside the bare runs at the same bound; the kinds of run alternate, so that
+# all see the same load of the machine.
+compare() {
+  local side=() bare_side=() one=() bare_one=() f b
+  for _ in $(seq "$runs"); do
+    side+=("$(time_fwkit "$adapters")")
+    bare_side+=("$(time_bare "$jobs")")
+    one+=("$(time_fwkit "$adapters" FWKIT_QUERY_JOBS=1)")
+    bare_one+=("$(time_bare 1)")
+  done
+  printf '%s (one catalog parse: %.3f s):\n' "$1" "$parse_s"
+  for kind in side one; do
+    if [ "$kind" = side ]; then
+      f=$(printf '%s\n' "${side[@]}" | median); b=$(printf '%s\n' "${bare_side[@]}" | median)
+      printf '  side by side (bound %d):\n' "$jobs"
+    else
+      f=$(printf '%s\n' "${one[@]}" | median); b=$(printf '%s\n' "${bare_one[@]}" | median)
+      printf '  one at a time:\n'
+    fi
+    printf '    fwkit -c                        %8.3f s\n' "$f"
+    printf '    bare tool runs                  %8.3f s\n' "$b"
+    awk -v f="$f" -v b="$b" -v p="$parse_s" \
+      'BEGIN {printf "    fwkit / (bare runs + parse)     %8.2f\n", f / (b + p)}'
+  done
+}
+
+compare "$adapters adapters, catalog of $catalog_entries entries, the simulator's Python tool"
 
 # The simulator's tool is a Python program whose start dwarfs fwkit's own
 # work. A shell stand-in that prints the same report shows that work closer.
 mkdir -p nic_fw/.bench
-for i in $(seq 0 $((adapters - 1))); do
-  address=$(printf '0000:%02x:00.0' $((0x10 + i)))
+while read -r address; do
   ./nic_fw/mstflint -d "$address" q >"nic_fw/.bench/$address"
-done
+done <"$work/addresses"
 mv nic_fw/mstflint nic_fw/mstflint.sim
 printf '#!/bin/sh\nexec cat "./nic_fw/.bench/$2"\n' >nic_fw/mstflint
 chmod +x nic_fw/mstflint
-measure "with a shell stand-in printing the same reports"
+compare "$adapters adapters, catalog of $catalog_entries entries, an instant tool"

@@ -37,7 +37,8 @@ IMAGE_MAGIC = "FWKIT-SIM-IMAGE"
 FUNCTION_KEYS = {
     "address", "class", "vendor", "device", "subsystem_vendor",
     "subsystem_device", "revision", "omit_sysfs", "physfn", "firmware", "running",
-    "psid", "query_output", "query_exit_code", "burn", "mlnxinfo", "comment",
+    "psid", "query_output", "query_exit_code", "query_seconds", "query_hangs", "burn", "mlnxinfo",
+    "comment",
 }
 TOP_KEYS = {"name", "comment", "functions", "catalog", "catalog_xml", "images"}
 BURN_KEYS = {"outcome", "exit_code", "seconds", "mismatch_text"}
@@ -125,6 +126,11 @@ def normalise(desc):
                 raise DescriptionError(f"function {address}: \"{key}\" must be a string")
         if not _is_status(fn.get("query_exit_code", 0)):
             raise DescriptionError(f"function {address}: \"query_exit_code\" must be 0..255")
+        seconds = fn.get("query_seconds", 0)
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or seconds < 0:
+            raise DescriptionError(f"function {address}: \"query_seconds\" must be a number >= 0")
+        if not isinstance(fn.get("query_hangs", False), bool):
+            raise DescriptionError(f"function {address}: \"query_hangs\" must be true or false")
         burn = fn.get("burn")
         if burn is not None:
             if not isinstance(burn, dict) or set(burn) - BURN_KEYS:
@@ -532,9 +538,18 @@ def query_report(fn):
     return "".join(f"{label + ':':<23}{value}\n" for label, value in rows)
 
 
+def query_delay(fn):
+    """A slow device answers after query_seconds; a wedged one never does."""
+    if fn.get("query_hangs"):
+        while True:
+            signal.pause()
+    time.sleep(fn.get("query_seconds", 0))
+
+
 def mstflint_query(simdir, address):
     with StateLock(simdir, exclusive=False):
         fn = find_function(load_state(simdir), address)
+    query_delay(fn or {})
     if fn is None or "firmware" not in fn:
         _err(f"-E- Cannot open device {address}: no such device")
         return 1

@@ -1,7 +1,10 @@
-// The firmware query through ./nic_fw/mstflint and the reader of its report.
+// The firmware queries through ./nic_fw/mstflint, side by side, and the reader of their report.
 #include "inventory/fw_query.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
 
 #include "repository/fw_version.h"
 #include "run/child_process.h"
@@ -96,18 +99,72 @@ firmware_info parse_firmware_report(std::string_view report) {
   return info;
 }
 
-int get_firmware_info(const pci_address& address, firmware_info* info) {
-  *info = firmware_info();
-  // The address comes from our own formatting of its numbers, so nothing of
-  // outside text reaches the shell.
-  const std::string command = "./nic_fw/mstflint -d " + pci_address_text(address) + " q 2>&1";
-  std::string output;
-  if (!read_command_output(command, &output)) {
+int positive_number_or(const char* text, int fallback) {
+  if (text == nullptr || *text == '\0') return fallback;
+  long long number = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return fallback;
+    number = number * 10 + (*c - '0');
+    if (number > std::numeric_limits<int>::max()) return fallback;
+  }
+  return number > 0 ? static_cast<int>(number) : fallback;
+}
+
+query_limits query_limits_from_environment() {
+  query_limits limits;
+  limits.jobs = positive_number_or(std::getenv("FWKIT_QUERY_JOBS"), limits.jobs);
+  limits.seconds = positive_number_or(std::getenv("FWKIT_QUERY_TIMEOUT"), limits.seconds);
+  return limits;
+}
+
+std::string firmware_query_command(const pci_address& address) {
+  return "./nic_fw/mstflint -d " + pci_address_text(address) + " q 2>&1";
+}
+
+namespace {
+
+std::vector<std::string> query_argv(const pci_address& address) {
+  return {"./nic_fw/mstflint", "-d", pci_address_text(address), "q"};
+}
+
+// Takes a finished run's answer into the query.
+void take_answer(const captured_run& run, firmware_query* query) {
+  query->info = firmware_info();
+  query->timed_out = run.result.timed_out;
+  if (!run.made) {
     write_stderr(
         "\n In popen for mstflint fork(2) or pipe(2) calls fail, \t\t\t\t or cannot allocate "
         "memory. \n\n");
-    return 1;
+    return;
   }
-  *info = parse_firmware_report(output);
-  return info->version_rc == 0 && info->psid_rc == 0 ? 0 : 1;
+  if (query->timed_out) return;  // half a report is no answer
+  query->info = parse_firmware_report(run.output);
+}
+
+bool found_both(const firmware_info& info) { return info.version_rc == 0 && info.psid_rc == 0; }
+
+}  // namespace
+
+void get_firmware_infos(std::vector<firmware_query>* queries, const query_limits& limits) {
+  std::vector<captured_run> runs(queries->size());
+  for (size_t i = 0; i < runs.size(); ++i) runs[i].argv = query_argv((*queries)[i].address);
+  run_side_by_side(&runs, static_cast<size_t>(limits.jobs), limits.seconds);
+  for (size_t i = 0; i < runs.size(); ++i) take_answer(runs[i], &(*queries)[i]);
+
+  for (size_t i = 0; i < runs.size(); ++i) {
+    firmware_query& query = (*queries)[i];
+    if (!runs[i].overlapped || !runs[i].made || query.timed_out || found_both(query.info)) continue;
+    std::vector<captured_run> alone(1);
+    alone[0].argv = runs[i].argv;
+    run_side_by_side(&alone, 1, limits.seconds);
+    take_answer(alone[0], &query);
+  }
+}
+
+int get_firmware_info(const pci_address& address, firmware_info* info) {
+  std::vector<firmware_query> queries(1);
+  queries[0].address = address;
+  get_firmware_infos(&queries, query_limits_from_environment());
+  *info = queries[0].info;
+  return found_both(*info) ? 0 : 1;
 }

@@ -1,8 +1,9 @@
-// The firmware query: one run of "mstflint -d ADDR q" per adapter and reading its report.
+// The firmware query: one run of "mstflint -d ADDR q" per adapter, side by side, and reading its report.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "inventory/pci_enum.h"
 
@@ -16,10 +17,43 @@ struct firmware_info {
   std::string psid;     ///< "PSID", control characters shown as '?'
 };
 
-/// Runs "./nic_fw/mstflint -d ADDR q 2>&1" through the shell, the address
-/// formatted from `address`, and reads its report with parse_firmware_report.
-/// 0 when both the version and the PSID were found, else 1. When the process
-/// cannot be started, says so on standard error.
+/// How the inventory runs its queries.
+struct query_limits {
+  int jobs = 8;        ///< queries running at once (FWKIT_QUERY_JOBS)
+  int seconds = 300;   ///< time limit of one query (FWKIT_QUERY_TIMEOUT)
+};
+
+/// The limits from the environment variables FWKIT_QUERY_JOBS and
+/// FWKIT_QUERY_TIMEOUT; a variable that is unset or not a positive decimal
+/// integer leaves its default.
+query_limits query_limits_from_environment();
+
+/// `text` as a positive decimal integer (digits only, at most INT_MAX), or
+/// `fallback` when it is null or anything else.
+int positive_number_or(const char* text, int fallback);
+
+/// One adapter's query and its answer.
+struct firmware_query {
+  pci_address address;
+  firmware_info info;
+  bool timed_out = false;  ///< the tool outlived the time limit and was ended
+};
+
+/// The query as messages show it: "./nic_fw/mstflint -d ADDR q 2>&1".
+std::string firmware_query_command(const pci_address& address);
+
+/// Runs "./nic_fw/mstflint -d ADDR q" for every entry, without a shell, its
+/// standard error merged into its output, at most `limits.jobs` at a time, and
+/// reads each report with parse_firmware_report. A query that
+/// found either missing while another ran beside it is asked once more,
+/// alone (two functions of one board share a flash). A query that outlives
+/// `limits.seconds` is ended and found nothing. When a process cannot be
+/// made, says so on standard error. SIGINT, SIGTERM and SIGHUP meanwhile end
+/// the queries and the process (see run_side_by_side).
+void get_firmware_infos(std::vector<firmware_query>* queries, const query_limits& limits);
+
+/// One adapter's query, as get_firmware_infos does it, with the limits from
+/// the environment. 0 when both values were found, else 1.
 int get_firmware_info(const pci_address& address, firmware_info* info);
 
 /// Reads the tool's report of an adapter (or of an image: the layout is the

@@ -100,6 +100,15 @@ int build_NIC_list() {
   print_message(strprintf("\nIf PSID or FW_Version is not found for some interfaces, please check %s\n\n",
                           diagnostics.name().c_str()));
 
+  // Every adapter of the vendor is asked at once; the table is then filled
+  // in its own order, whatever order the answers came in.
+  std::vector<firmware_query> queries;
+  for (const pci_interface& interface : interfaces) {
+    if (is_mellanox_vendor(interface.vendor_name)) queries.push_back({interface.address, {}, false});
+  }
+  const query_limits limits = query_limits_from_environment();
+  get_firmware_infos(&queries, limits);
+
   int mellanox = 0;
   int unread = 0;
   for (size_t i = 0; i < interfaces.size(); ++i) {
@@ -110,10 +119,15 @@ int build_NIC_list() {
       print_message(strprintf("Interface %s is not Mellanox one.\n", address));
       continue;
     }
-    ++mellanox;
-
-    firmware_info firmware;
-    get_firmware_info(interface.address, &firmware);
+    const firmware_query& query = queries[static_cast<size_t>(mellanox++)];
+    if (query.timed_out) {
+      log_mellanox_event(kTagError,
+                         strprintf("The firmware query of %s did not end within %d seconds and was "
+                                   "stopped\n %s\n",
+                                   address, limits.seconds,
+                                   firmware_query_command(interface.address).c_str()));
+    }
+    const firmware_info& firmware = query.info;
     if (firmware.version_rc != 0) {
       diagnostics.write(strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s\n\n",
                                   firmware.version_rc, source_mark().c_str()));

@@ -1,4 +1,4 @@
-// Child processes: fork/exec and popen, waiting, exit-status decoding, deferred signals.
+// Child processes: fork/exec, captured output, time limits, waiting, exit-status decoding, signals.
 #include "run/child_process.h"
 
 #include <fcntl.h>
@@ -7,10 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "run/console.h"
 #include "run/temp_file.h"
@@ -116,36 +117,259 @@ child_result run_program(const std::vector<std::string>& argv, const child_strea
   return result;
 }
 
-child_result run_program_output(const std::vector<std::string>& argv, std::string* output,
-                                size_t limit) {
-  output->clear();
-  // A file rather than a pipe: the child never waits for us to read.
-  temp_file collected;
-  if (!collected.create("/tmp/dataXXXXXX")) {
-    child_result failed;
-    failed.error = errno;
-    return failed;
-  }
-  child_streams streams;
-  streams.out = collected.fd();
-  streams.err = collected.fd();
-  const child_result result = run_program(argv, streams);
-  read_file_text(collected.path(), output, limit);
-  return result;
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+constexpr size_t kOutputLimit = 1 << 20;
+constexpr auto kKillDelay = std::chrono::seconds(5);
+constexpr auto kReapPoll = std::chrono::milliseconds(10);
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// The self-pipe of the batch that runs now: child ends and ending signals
+// wake its poll.
+int g_wake_fd = -1;
+volatile sig_atomic_t g_ending_signal = 0;
+
+void wake_batch(int signo) {
+  const int saved_errno = errno;
+  if (signo != SIGCHLD) g_ending_signal = signo;
+  const char byte = 0;
+  ssize_t ignored = write(g_wake_fd, &byte, 1);
+  (void)ignored;
+  errno = saved_errno;
 }
 
-bool read_command_output(const std::string& command, std::string* output, size_t limit) {
-  output->clear();
+// While a batch runs: SIGCHLD wakes it, and so do the ending signals unless
+// a deferred_signals guard records them or they are ignored.
+class batch_signals {
+ public:
+  explicit batch_signals(int wake_fd) {
+    g_wake_fd = wake_fd;
+    g_ending_signal = 0;
+    struct sigaction action = {};
+    action.sa_handler = wake_batch;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    install(SIGCHLD, action);
+    if (g_deferral_depth > 0) return;
+    for (int signo : kEndingSignals) {
+      struct sigaction now = {};
+      sigaction(signo, nullptr, &now);
+      if (now.sa_handler != SIG_IGN) install(signo, action);
+    }
+  }
+  ~batch_signals() {
+    for (size_t i = 0; i < count_; ++i) sigaction(signos_[i], &previous_[i], nullptr);
+    g_wake_fd = -1;
+  }
+  batch_signals(const batch_signals&) = delete;
+  batch_signals& operator=(const batch_signals&) = delete;
+
+ private:
+  void install(int signo, const struct sigaction& action) {
+    signos_[count_] = signo;
+    sigaction(signo, &action, &previous_[count_++]);
+  }
+  int signos_[4] = {};
+  struct sigaction previous_[4] = {};
+  size_t count_ = 0;
+};
+
+// One started run of a batch.
+struct running_child {
+  size_t index = 0;
+  pid_t pid = -1;
+  unique_fd out;            // read end of the merged output; closed at end of file
+  bool reaped = false;
+  int ending = 0;           // 0, or the last signal we sent to its group
+  steady::time_point deadline = steady::time_point::max();  // limit, then the SIGKILL moment
+
+  bool done() const { return reaped && (!out.valid() || ending == SIGKILL); }
+};
+
+// Starts run->argv with its output into a new pipe; false (with the result
+// saying why) when the pipe or the process cannot be made.
+bool start_captured(captured_run* run, int null_fd, running_child* child) {
+  std::vector<char*> args;
+  for (const std::string& arg : run->argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  int out_fds[2], report_fds[2];
+  if (run->argv.empty()) {
+    run->result.error = EINVAL;
+    return false;
+  }
+  if (pipe2(out_fds, O_CLOEXEC) != 0) {
+    run->result.error = errno;
+    return false;
+  }
+  unique_fd out_read(out_fds[0]), out_write(out_fds[1]);
+  if (pipe2(report_fds, O_CLOEXEC) != 0) {
+    run->result.error = errno;
+    return false;
+  }
+  unique_fd report_read(report_fds[0]), report_write(report_fds[1]);
+  child_streams streams;
+  streams.out = out_write.get();
+  streams.err = out_write.get();
+  streams.own_process_group = true;
+  pid_t pid = fork();
+  if (pid < 0) {
+    run->result.error = errno;
+    return false;
+  }
+  if (pid == 0) exec_child(args, streams, null_fd, report_write.get());
+  setpgid(pid, pid);  // the child does the same; whoever is first wins the race
+  run->made = true;
+  report_write.reset();
+  out_write.reset();
+  // The exec report pipe closes on a successful exec; data means exec failed.
+  int exec_error = 0;
+  ssize_t got;
+  do {
+    got = read(report_read.get(), &exec_error, sizeof exec_error);
+  } while (got < 0 && errno == EINTR);
+  run->result.started = got != static_cast<ssize_t>(sizeof exec_error);
+  if (!run->result.started) run->result.error = exec_error;
+  child->pid = pid;
+  child->out = std::move(out_read);
+  return true;
+}
+
+void signal_group(running_child* child, int signo, steady::time_point now) {
+  if (child->reaped && !child->out.valid()) return;
+  kill(-child->pid, signo);
+  child->ending = signo;
+  child->deadline = signo == SIGTERM ? now + kKillDelay : steady::time_point::max();
+}
+
+void read_output(running_child* child, captured_run* run) {
+  char buf[4096];
+  ssize_t n = read(child->out.get(), buf, sizeof buf);
+  if (n < 0 && errno == EINTR) return;
+  if (n <= 0) {
+    child->out.reset();
+    return;
+  }
+  const size_t room = kOutputLimit - std::min(kOutputLimit, run->output.size());
+  run->output.append(buf, std::min(static_cast<size_t>(n), room));
+}
+
+// Ends this process by `signo`, as its default action would have.
+[[noreturn]] void end_by_signal(int signo) {
   flush_console();
   std::fflush(stderr);
-  std::unique_ptr<FILE, int (*)(FILE*)> stream(popen(command.c_str(), "re"), pclose);
-  if (!stream) return false;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, stream.get())) > 0) {
-    if (output->size() < limit) output->append(buf, std::min(n, limit - output->size()));
+  signal(signo, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signo);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signo);
+  _exit(128 + signo);
+}
+
+// Runs the batch with the wake pipe in place; the ending signal that stopped
+// it, or 0.
+int run_batch(std::vector<captured_run>* runs, size_t jobs, int time_limit_seconds, int null_fd,
+              int wake_fd) {
+  std::vector<running_child> running;
+  size_t next = 0;
+  int stopping = 0;
+  while (next < runs->size() || !running.empty()) {
+    while (!stopping && running.size() < jobs && next < runs->size()) {
+      captured_run& run = (*runs)[next];
+      running_child child;
+      child.index = next++;
+      if (!start_captured(&run, null_fd, &child)) continue;
+      if (!running.empty()) run.overlapped = true;
+      for (running_child& other : running) (*runs)[other.index].overlapped = true;
+      if (time_limit_seconds > 0) {
+        child.deadline = steady::now() + std::chrono::seconds(time_limit_seconds);
+      }
+      running.push_back(std::move(child));
+    }
+    if (running.empty()) break;
+
+    std::vector<pollfd> fds{{wake_fd, POLLIN, 0}};
+    steady::time_point wake_at = steady::time_point::max();
+    for (const running_child& child : running) {
+      if (child.out.valid()) fds.push_back({child.out.get(), POLLIN, 0});
+      wake_at = std::min(wake_at, child.deadline);
+      // Its output ended just before it did: look again soon, even should
+      // SIGCHLD be blocked by whoever started us.
+      if (!child.out.valid() && !child.reaped) wake_at = std::min(wake_at, steady::now() + kReapPoll);
+    }
+    int timeout_ms = -1;
+    if (wake_at != steady::time_point::max()) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(wake_at - steady::now()).count();
+      timeout_ms = static_cast<int>(std::clamp<decltype(left)>(left, 0, 60'000));
+    }
+    if (poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) break;
+    char drain[64];
+    while (read(wake_fd, drain, sizeof drain) > 0) {
+    }
+
+    const steady::time_point now = steady::now();
+    if (g_ending_signal != 0 && !stopping) {
+      stopping = g_ending_signal;
+      for (running_child& child : running) signal_group(&child, SIGTERM, now);
+    }
+    for (running_child& child : running) {
+      captured_run& run = (*runs)[child.index];
+      for (const pollfd& fd : fds) {
+        if (fd.fd == child.out.get() && fd.revents != 0) read_output(&child, &run);
+      }
+      int status = 0;
+      if (!child.reaped && waitpid(child.pid, &status, WNOHANG) == child.pid) {
+        child.reaped = true;
+        decode_wait_status(status, &run.result);
+      }
+      if (now >= child.deadline) {
+        if (child.ending == 0) run.result.timed_out = true;
+        signal_group(&child, child.ending == 0 ? SIGTERM : SIGKILL, now);
+      }
+    }
+    std::erase_if(running, [](const running_child& child) { return child.done(); });
   }
-  return true;
+  return stopping ? stopping : g_ending_signal;
+}
+
+}  // namespace
+
+void run_side_by_side(std::vector<captured_run>* runs, size_t jobs, int time_limit_seconds) {
+  unique_fd null_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  int wake_fds[2];
+  if (!null_fd.valid() || pipe2(wake_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    for (captured_run& run : *runs) run.result.error = errno;
+    return;
+  }
+  unique_fd wake_read(wake_fds[0]), wake_write(wake_fds[1]);
+  flush_console();  // nothing of ours may be buffered twice
+  std::fflush(stderr);
+  int stopped_by = 0;
+  {
+    batch_signals signals(wake_write.get());
+    stopped_by = run_batch(runs, std::max<size_t>(jobs, 1), time_limit_seconds, null_fd.get(),
+                           wake_read.get());
+  }
+  // Past the guard a signal takes its own course; one noted before ends us now.
+  if (stopped_by != 0) end_by_signal(stopped_by);
+}
+
+child_result run_captured(const std::vector<std::string>& argv, std::string* output,
+                          int time_limit_seconds) {
+  std::vector<captured_run> runs(1);
+  runs[0].argv = argv;
+  run_side_by_side(&runs, 1, time_limit_seconds);
+  *output = std::move(runs[0].output);
+  return runs[0].result;
+}
+
+child_result run_program_output(const std::vector<std::string>& argv, std::string* output,
+                                size_t limit) {
+  const child_result result = run_captured(argv, output);
+  if (output->size() > limit) output->resize(limit);
+  return result;
 }
 
 deferred_signals::deferred_signals() {

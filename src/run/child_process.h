@@ -12,6 +12,7 @@ struct child_result {
   bool exited = false;   ///< the child called exit; `exit_code` holds its status
   int exit_code = -1;
   int signal = 0;        ///< the signal that ended the child, when it did not exit
+  bool timed_out = false;  ///< it outlived its time limit and we ended its process group
 
   bool succeeded() const { return started && exited && exit_code == 0; }
 };
@@ -34,16 +35,37 @@ struct child_streams {
 child_result run_program(const std::vector<std::string>& argv, const child_streams& streams,
                          const std::function<void()>& on_wait = nullptr, int tick_ms = 200);
 
-/// Runs argv like run_program (no shell) with its standard output and
-/// standard error both collected into `output`, at most `limit` bytes.
+/// Runs argv without a shell, standard input from /dev/null, standard output
+/// and error merged into `output` (at most 1 MiB kept, the rest read and
+/// dropped), in a process group of its own. With a `time_limit_seconds`
+/// above 0, a child still running after it has its group ended (SIGTERM,
+/// then SIGKILL 5 seconds later) and comes back `timed_out`. Signals as for
+/// run_side_by_side.
+child_result run_captured(const std::vector<std::string>& argv, std::string* output,
+                          int time_limit_seconds = 0);
+
+/// One program of a run_side_by_side batch and what became of it.
+struct captured_run {
+  std::vector<std::string> argv;
+  child_result result;
+  std::string output;       ///< standard output and error, merged
+  bool made = false;        ///< the process was made (its exec may still have failed)
+  bool overlapped = false;  ///< another run of the batch ran beside it at some time
+};
+
+/// Runs every entry of `runs` as run_captured does, started in their order,
+/// at most `jobs` (at least 1) at a time, each with the time limit.
+/// A SIGINT, SIGTERM or SIGHUP that arrives meanwhile, unless deferred by a
+/// deferred_signals guard or ignored, ends the process groups of the runs
+/// (SIGTERM, then SIGKILL 5 seconds later), waits for them, and then ends
+/// this process by that signal, as the signal's default action would: no
+/// tool is left running behind us.
+void run_side_by_side(std::vector<captured_run>* runs, size_t jobs, int time_limit_seconds);
+
+/// run_captured without a time limit, keeping at most `limit` bytes of the
+/// output.
 child_result run_program_output(const std::vector<std::string>& argv, std::string* output,
                                 size_t limit = 1 << 20);
-
-/// Runs a command line through the shell (popen) and collects what it writes
-/// to standard output, at most `limit` bytes (the rest is read and dropped).
-/// False when the pipe or the process cannot be created.
-bool read_command_output(const std::string& command, std::string* output,
-                         size_t limit = 1 << 20);
 
 /// While an instance lives, SIGINT, SIGTERM and SIGHUP are recorded instead
 /// of ending the process, so that a burn in progress is never abandoned.

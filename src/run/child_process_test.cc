@@ -30,6 +30,31 @@ TEST(RunProgram, TellsExitSignalAndStartFailureApart) {
   EXPECT_EQ(describe_child_result(missing), "could not be started (No such file or directory)");
 }
 
+TEST(RunCaptured, MergesOutputInItsOwnGroupAndEndsAChildPastItsLimit) {
+  std::string output;
+  child_result done = run_captured(
+      {"sh", "-c", "echo out; echo err >&2; cat; test $(cut -d' ' -f5 /proc/$$/stat) = $$ && echo own"},
+      &output, 5);
+  EXPECT_TRUE(done.succeeded() && !done.timed_out);
+  EXPECT_EQ(output, "out\nerr\nown\n");  // cat read /dev/null
+
+  // SIGTERM is ignored here: SIGKILL follows 5 seconds later.
+  child_result hung = run_captured({"sh", "-c", "trap '' TERM; echo started; sleep 60"}, &output, 1);
+  EXPECT_TRUE(hung.started && hung.timed_out);
+  EXPECT_EQ(hung.signal, SIGKILL);
+  EXPECT_EQ(output, "started\n");
+
+  for (size_t jobs : {1, 2}) {
+    std::vector<captured_run> runs(2);
+    runs[0].argv = {"sh", "-c", "echo a"};
+    runs[1].argv = {"./no/such/tool"};
+    run_side_by_side(&runs, jobs, 0);
+    EXPECT_EQ(runs[0].output, "a\n");
+    EXPECT_TRUE(runs[1].made && !runs[1].result.started);
+    EXPECT_EQ(runs[0].overlapped && runs[1].overlapped, jobs == 2);
+  }
+}
+
 TEST(DeferredSignals, NestedGuardsRestoreTheDefaultAction) {
   // A test runner started in the background inherits ignored SIGINT.
   signal(SIGINT, SIG_DFL);
