@@ -42,7 +42,7 @@ def test_virtual_functions_are_no_adapters(server, what):
     functions, adapters = SRIOV[what]
     s = server({"catalog": CAT, "functions": functions})
     assert s.run("-d").status == (0 if adapters else 2)
-    assert s.call_lines() == [f"mstflint -d {a} q" for a in adapters]
+    assert sorted(s.call_lines()) == [f"mstflint -d {a} q" for a in sorted(adapters)]
     assert adapters == [] or leaves(s, "device_id") == adapters
     assert s.run("-s").status == (0 if adapters else 1)  # a guest has no adapter of the vendor
     assert [argv[3] for argv in s.burns()] == adapters
