@@ -12,6 +12,7 @@
 #include "run/exit_status.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
+#include "run/temp_file.h"
 #include "run/text_format.h"
 #include "upgrade/image_flashing.h"
 
@@ -210,13 +211,24 @@ int read_discovery_report() {
   return apply_report_devices();
 }
 
-// The report is read twice: once to count its devices, once to fill them.
 report_status read_report_file(const std::string& path, discovery_report* report) {
-  auto open_reader = [&path] { return xmlReaderForFile(path.c_str(), nullptr, XML_PARSE_NONET); };
+  std::string text;
+  // One byte over the bound tells a report that is too long to be whole.
+  if (!read_file_text(path, &text, kMaxReportBytes + 1)) return report_status::unreadable;
+  if (text.size() > kMaxReportBytes) return report_status::malformed;
+  return read_report_text(text, report, path.c_str());
+}
+
+// The report is read twice: once to count its devices, once to fill them.
+report_status read_report_text(std::string_view text, discovery_report* report, const char* name) {
+  auto open_reader = [text, name] {
+    return xmlReaderForMemory(text.data(), static_cast<int>(text.size()), name, nullptr,
+                              XML_PARSE_NONET);
+  };
   size_t device_count = 0;
   {
     xml_reader_owner reader(open_reader());
-    if (!reader) return report_status::unreadable;
+    if (!reader) return report_status::malformed;
     int result;
     while ((result = xmlTextReaderRead(reader.get())) == 1) {
       read_num_device_elements(reader.get(), &device_count);
@@ -227,7 +239,7 @@ report_status read_report_file(const std::string& path, discovery_report* report
   std::vector<nic_info> table(device_count);
   report_cursor cursor;
   xml_reader_owner reader(open_reader());
-  if (!reader) return report_status::unreadable;
+  if (!reader) return report_status::malformed;
   int result;
   while ((result = xmlTextReaderRead(reader.get())) == 1) process_node(reader.get(), table, cursor);
   report->events = std::move(cursor.events);
