@@ -29,6 +29,7 @@ std::string_view text_of(const xmlChar* text) {
 void keep_first_error(void* arg, xmlErrorPtr error) {
   auto* catalog = static_cast<fw_catalog*>(arg);
   if (!catalog->error.empty() || !error || error->level < XML_ERR_ERROR) return;
+  if (error->domain == XML_FROM_NAMESPACE) return;  // the reader goes on after these
   std::string message = error->message ? error->message : "unknown error\n";
   if (message.empty() || message.back() != '\n') message += '\n';
   catalog->error = strprintf("%s:%d: parser error : %s", error->file ? error->file : "catalog",
@@ -127,6 +128,8 @@ catalog_status read_pass(catalog_source source, size_t piece, const char* name,
   }
   xmlTextReaderSetStructuredErrorHandler(reader.get(), keep_first_error, catalog);
   catalog_status status = read_entries(reader.get(), catalog);
+  // A complaint the reader went on after broke nothing off.
+  if (status == catalog_status::ok) catalog->error.clear();
   if (status == catalog_status::malformed && catalog->error.empty())
     catalog->error = strprintf("%s: parser error : the document ends early\n", name);
   return status;
