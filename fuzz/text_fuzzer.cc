@@ -1,4 +1,4 @@
-// Fuzzes the small parsers of outside text, chosen by the first byte: versions, axtoi, PCI addresses, replies.
+// Fuzzes small parsers of outside text by the first byte: versions, axtoi, PCI addresses, replies.
 #include <string>
 #include <vector>
 
@@ -8,69 +8,57 @@
 #include "repository/fw_version.h"
 #include "upgrade/image_selection.h"
 
-namespace {
-
-// Each line a version: printed and read again it is the same, and sorted lines ascend.
-void check_versions(std::string_view text) {
+// Each line a version: printed and read again it is the same; sorted, they ascend.
+static void check_versions(std::string_view text, unsigned) {
   std::vector<fw_version> versions;
-  for (size_t pos = 0; pos <= text.size() && versions.size() < 64;) {
-    const size_t end = std::min(text.find('\n', pos), text.size());
-    const fw_version version = parse_fw_version(text.substr(pos, end - pos));
-    const fw_version again = parse_fw_version(version_text(version));
-    FUZZ_CHECK(same_version(version, again) && !is_newer(version, again));
-    versions.push_back(version);
-    pos = end + 1;
+  for (size_t pos = 0, end = 0; pos <= text.size() && versions.size() < 64; pos = end + 1) {
+    end = std::min(text.find('\n', pos), text.size());
+    versions.push_back(parse_fw_version(text.substr(pos, end - pos)));
+    FUZZ_CHECK(same_version(versions.back(), parse_fw_version(version_text(versions.back()))));
   }
   sort_fw(&versions);
   for (size_t i = 1; i < versions.size(); ++i) FUZZ_CHECK(!is_newer(versions[i - 1], versions[i]));
 }
 
-void check_axtoi(std::string_view text) {
-  const int value = axtoi(text);
-  FUZZ_CHECK(value >= 0 && value <= 0xFFFF);
-  // Over the plain hexadecimal digits it reads what strtol reads.
+// Over plain hexadecimal digits axtoi reads what strtol reads, four digits at most.
+static void check_axtoi(std::string_view text, unsigned) {
   const std::string head(text.substr(0, 4));
   const size_t digits = std::min(head.find_first_not_of("0123456789abcdefABCDEF"), head.size());
-  const size_t taken = std::min(head.find_first_not_of("*+,-./0123456789:;<=>?abcdefABCDEF"), head.size());
-  if (digits == taken) FUZZ_CHECK(value == (digits ? std::stoi(head.substr(0, digits), nullptr, 16) : 0));
+  const size_t taken =
+      std::min(head.find_first_not_of("*+,-./0123456789:;<=>?abcdefABCDEF"), head.size());
+  const int value = axtoi(text);
+  FUZZ_CHECK(value >= 0 && value <= 0xFFFF);
+  FUZZ_CHECK(digits != taken || value == std::strtol(head.substr(0, digits).c_str(), nullptr, 16));
 }
 
-void check_address(std::string_view text) {
-  pci_address address{9, 9, 9, 9};
-  if (parse_pci_address(text, &address) != nullptr) {
-    FUZZ_CHECK(address == (pci_address{9, 9, 9, 9}));  // left as it was
-    return;
-  }
-  FUZZ_CHECK(address.domain <= 0xFFFF && address.bus <= 0xFF && address.slot <= 0x1F && address.func <= 7);
+// A parsed address is in range and round-trips through its text, which the report check accepts.
+static void check_address(std::string_view text, unsigned) {
+  pci_address address{9, 9, 9, 9}, again;
+  if (parse_pci_address(text, &address) != nullptr)
+    return FUZZ_CHECK(address == (pci_address{9, 9, 9, 9}));
+  FUZZ_CHECK(address.domain <= 0xFFFF && address.bus <= 0xFF && address.slot <= 0x1F &&
+             address.func <= 7);
   const std::string printed = pci_address_text(address);
-  pci_address again;
   FUZZ_CHECK(parse_pci_address(printed, &again) == nullptr && again == address);
   FUZZ_CHECK(is_well_formed_pci_address(printed));
 }
 
-void check_reply(std::string_view text, unsigned char flags) {
+// Only a whole short word is more than no, and no reply forges an event line.
+static void check_reply(std::string_view text, unsigned flags) {
   const reply_line reply{std::string(text), (flags & 1) != 0, text.size() + (flags & 2 ? 1000 : 0)};
   const int answer = parse_reply(reply, kAnswerQuit);
-  FUZZ_CHECK(answer >= kAnswerYes && answer <= kAnswerYesNoMore);
-  FUZZ_CHECK(reply.length != 0 || answer == kAnswerQuit);
-  // Only a whole short word stands for more than no.
-  if (reply.length != 0 && answer != kAnswerNo) FUZZ_CHECK(reply.length == text.size() && text.size() <= 4);
-  // One event line, two when the reply ended its line: no reply forges another.
+  FUZZ_CHECK(reply.length ? answer == kAnswerNo || (reply.length == text.size() && text.size() <= 4)
+                          : answer == kAnswerQuit);
   const std::string event = reply_event_text("Flash? y/n/q (y):", reply);
-  const std::string_view body = std::string_view(event).substr(0, event.size() - 1 - reply.newline);
-  for (char c : body) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
+  for (char c : std::string_view(event).substr(0, event.size() - 1 - reply.newline))
+    FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
 }
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const std::string_view text = fuzz_text(data + 1, size - 1);
-  switch (data[0] % 4) {
-    case 0: check_versions(text); break;
-    case 1: check_axtoi(text); break;
-    case 2: check_address(text); break;
-    default: check_reply(text, data[0] >> 2); break;
-  }
+  void (*const checks[])(std::string_view, unsigned) = {check_versions, check_axtoi, check_address,
+                                                        check_reply};
+  checks[data[0] % 4](text, data[0] >> 2);
   return 0;
 }
