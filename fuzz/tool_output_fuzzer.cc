@@ -1,23 +1,32 @@
-// Fuzzes the readers of tool output: values cut from a query's report, and getmlnxinfo's answer.
+// Fuzzes the readers of tool output: an adapter's or image's report, and getmlnxinfo's answer.
 #include <algorithm>
 
 #include "discovery/image_lookup.h"
 #include "fuzz_check.h"
 #include "inventory/fw_query.h"
+#include "repository/fw_version.h"
 
-static void check_cut(std::string_view output, std::string_view label) {
-  std::string value = "untouched";
-  if (cut_firmware_value(output, label, &value) != 0) return FUZZ_CHECK(value == "untouched");
-  FUZZ_CHECK(!value.empty() && value.size() <= 49 && value.back() != '\r');
-  FUZZ_CHECK(value.find_first_of(std::string_view(" \n\0", 3)) == std::string::npos);
+// A value read from a report: 1 to 49 characters, none of them blank, CR, LF or NUL.
+static bool clean(const std::string& v) {
+  return !v.empty() && v.size() <= 49 &&
+         v.find_first_of(std::string_view(" \t\r\n\0", 5)) == std::string::npos;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view output = fuzz_text(data, size);
-  check_cut(output, "FW Version");
-  check_cut(output, "PSID");
-  const size_t eol = std::min(output.find('\n'), size);  // the first line as a label of the rest
-  check_cut(output.substr(std::min(eol + 1, size)), output.substr(0, std::min(eol, size_t{40})));
+  const firmware_info info = parse_firmware_report(output);
+  FUZZ_CHECK(info.version_rc ? info.version.empty() && info.running.empty()
+                             : clean(info.version) && is_dotted_version(info.version));
+  FUZZ_CHECK(info.running.empty() ||
+             (is_dotted_version(info.running) &&
+              !same_version(parse_fw_version(info.running), parse_fw_version(info.version))));
+  FUZZ_CHECK(info.psid_rc ? info.psid.empty() : clean(info.psid));
+  std::string value = "untouched";  // the first line as a label of the rest
+  const size_t eol = std::min(output.find('\n'), size);
+  FUZZ_CHECK(
+      read_report_value(output.substr(std::min(eol + 1, size)), output.substr(0, eol), &value)
+          ? value == "untouched"
+          : clean(value));
 
   const std::string line = mlnx_answer_line(output);
   FUZZ_CHECK(line.size() <= 4095 && output.substr(0, line.size()) == line &&
