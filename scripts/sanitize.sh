@@ -25,6 +25,7 @@ cmake --build build-asan -j"$jobs"
 # preload library cannot serve the directory checks a log path with folders
 # makes while the sanitizer starts, before the library itself has.
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=86:log_path=sanitizer-report"
+export LSAN_OPTIONS="suppressions=$top/scripts/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=86:log_path=sanitizer-report"
 export FWKIT_BINARY="$top/build-asan/fwkit"  # the fwkit the scenarios run
 
