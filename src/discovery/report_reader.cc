@@ -251,21 +251,24 @@ int read_discovery_report() {
   return apply_report_devices();
 }
 
+report_status read_report_file(const std::string& path, discovery_report* report) {
+  std::string text;
+  // Only a regular file is a report (a FIFO would hang the run); one byte over
+  // the bound tells a report that is too long to be whole.
+  if (!read_file_text(path, &text, kMaxReportBytes + 1)) return report_status::unreadable;
+  if (text.size() > kMaxReportBytes) return report_status::malformed;
+  return read_report_text(text, report, path.c_str());
+}
+
 // The report is read twice: once to count its devices, once to fill them.
 // A report needs no document type declaration, whose entities could swell a
 // small file into gigabytes: one is refused before any value is read.
-report_status read_report_file(const std::string& path, discovery_report* report) {
-  // A FIFO would hang the run; only a regular file is a report.
-  unique_fd fd = open_regular_file(path, O_RDONLY);
-  if (!fd.valid()) return report_status::unreadable;
-  xml_error_trap trap(path);
-  auto open_reader = [&] {
-    lseek(fd.get(), 0, SEEK_SET);
-    return xml_reader_owner(xmlReaderForFd(fd.get(), path.c_str(), nullptr, XML_PARSE_NONET));
-  };
+report_status read_report_text(std::string_view text, discovery_report* report, const char* name) {
+  xml_error_trap trap(name);
   // One pass: every node to `visit`; false at a fault (named on standard error).
   auto read_pass = [&](auto&& visit) {
-    xml_reader_owner reader(open_reader());
+    xml_reader_owner reader(xmlReaderForMemory(text.data(), static_cast<int>(text.size()), name,
+                                               nullptr, XML_PARSE_NONET));
     int result = reader ? 1 : -1;
     while (reader && (result = xmlTextReaderRead(reader.get())) == 1) {
       if (xmlTextReaderNodeType(reader.get()) == XML_READER_TYPE_DOCUMENT_TYPE) {

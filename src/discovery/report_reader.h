@@ -37,10 +37,19 @@ struct report_cursor {
 /// Applies the report g_XMLDiscoveryReport; returns the exit status.
 int read_discovery_report();
 
-/// Reads the report file at `path` (two passes: count, then fill); anything
-/// but a regular file is unreadable. Its first fault goes to standard error
-/// as one line naming the file and line.
+/// Longest report file read; a longer one is refused as malformed (a report
+/// of kMaxReportDevices devices written by -d takes about 5 MB).
+inline constexpr size_t kMaxReportBytes = 64u << 20;
+
+/// Reads the report file at `path` whole, then as read_report_text; anything
+/// but a regular file is unreadable.
 report_status read_report_file(const std::string& path, discovery_report* report);
+
+/// Reads report text as a file would hold it (two passes: count, then fill);
+/// a document type declaration is refused. Its first fault goes to standard
+/// error as one line naming `name` and the line.
+report_status read_report_text(std::string_view text, discovery_report* report,
+                               const char* name = "report");
 
 /// Counts the node when it starts a `device` element.
 void read_num_device_elements(xmlTextReader* reader, size_t* deviceCnt);

@@ -174,12 +174,12 @@ int discover_HW() {
 
 int xml_discovery_report() { return write_discovery_report(g_ninfo, g_XMLDiscoveryReport); }
 
-int write_discovery_report(const std::vector<nic_info>& table, const std::string& path) {
+xml_doc_owner discovery_report_document(const std::vector<nic_info>& table) {
   xml_writer_owner writer;
   xml_doc_owner doc;
   if (write_XML_start_elements(&writer, &doc) < 0) {
     if (writer) log_mellanox_event(kTagError, "xml_discovery_report: Error writing the report header\n");
-    return 1;
+    return nullptr;
   }
   size_t devices = 0;
   for (const nic_info& nic : table) {
@@ -187,20 +187,25 @@ int write_discovery_report(const std::vector<nic_info>& table, const std::string
     if (write_XML_device_elements(writer.get(), nic) < 0) {
       log_mellanox_event(kTagError, strprintf("xml_discovery_report: Error writing the device %s\n",
                                               xml_safe_text(nic.pbus_info).c_str()));
-      return 1;
+      return nullptr;
     }
     ++devices;
   }
   if (xmlTextWriterEndDocument(writer.get()) < 0) {
     log_mellanox_event(kTagError, "Error at XmlTextWriterEndDocument\n");
-    return 1;
+    return nullptr;
   }
   writer.reset();  // hands the last of the text to the document
   if (!report_document_complete(doc.get(), devices)) {
     log_mellanox_event(kTagError, "Error at XmlTextWriterEndDocument\n");
-    return 1;
+    return nullptr;
   }
-  return save_report(doc.get(), path);
+  return doc;
+}
+
+int write_discovery_report(const std::vector<nic_info>& table, const std::string& path) {
+  xml_doc_owner doc = discovery_report_document(table);
+  return doc ? save_report(doc.get(), path) : 1;
 }
 
 int write_XML_start_elements(xml_writer_owner* writer, xml_doc_owner* doc) {

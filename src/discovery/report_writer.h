@@ -24,6 +24,10 @@ int discover_HW();
 /// non-zero, and an existing file of that name is left as it was.
 int xml_discovery_report();
 
+/// The report document of `table`: its recognised adapters in table order.
+/// Null when the document could not be built (the failure is logged).
+xml_doc_owner discovery_report_document(const std::vector<nic_info>& table);
+
 /// Writes the report of `table` to `path` (in a temporary file beside it,
 /// then renamed over it). 0 on success; failures are logged.
 int write_discovery_report(const std::vector<nic_info>& table, const std::string& path);

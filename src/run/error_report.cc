@@ -11,14 +11,13 @@ void write_stderr(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
 
-std::string source_mark(std::source_location where) {
-  const char* file = where.file_name();
+std::string source_mark(const char* file, int line) {
   const char* slash = std::strrchr(file, '/');
   if (slash) file = slash + 1;
-  return strprintf("%s,%d", file, static_cast<int>(where.line()));
+  return strprintf("%s,%d", file, line);
 }
 
 void report_internal_error(const std::string& before, const std::string& after,
-                           std::source_location where) {
-  write_stderr(before + source_mark(where) + after);
+                           const char* file, int line) {
+  write_stderr(before + source_mark(file, line) + after);
 }

@@ -72,7 +72,7 @@ unique_fd open_regular_file(const std::string& path, int flags, unsigned mode) {
 }
 
 bool read_file_text(const std::string& path, std::string* text, size_t limit) {
-  unique_fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  unique_fd fd = open_regular_file(path, O_RDONLY);
   if (!fd.valid()) return false;
   text->clear();
   char buf[8192];

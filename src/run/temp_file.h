@@ -57,6 +57,6 @@ class temp_file {
 /// descriptor is returned in blocking mode.
 unique_fd open_regular_file(const std::string& path, int flags, unsigned mode = 0644);
 
-/// Reads a whole file into `text` (at most `limit` bytes). False when it
-/// cannot be opened.
+/// Reads a whole regular file into `text` (at most `limit` bytes). False when
+/// it cannot be opened or is no regular file (a FIFO would block).
 bool read_file_text(const std::string& path, std::string* text, size_t limit = 1 << 20);
