@@ -365,13 +365,6 @@ child_result run_captured(const std::vector<std::string>& argv, std::string* out
   return runs[0].result;
 }
 
-child_result run_program_output(const std::vector<std::string>& argv, std::string* output,
-                                size_t limit) {
-  const child_result result = run_captured(argv, output);
-  if (output->size() > limit) output->resize(limit);
-  return result;
-}
-
 deferred_signals::deferred_signals() {
   if (g_deferral_depth++ > 0) return;
   struct sigaction action = {};

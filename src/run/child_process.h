@@ -62,11 +62,6 @@ struct captured_run {
 /// tool is left running behind us.
 void run_side_by_side(std::vector<captured_run>* runs, size_t jobs, int time_limit_seconds);
 
-/// run_captured without a time limit, keeping at most `limit` bytes of the
-/// output.
-child_result run_program_output(const std::vector<std::string>& argv, std::string* output,
-                                size_t limit = 1 << 20);
-
 /// While an instance lives, SIGINT, SIGTERM and SIGHUP are recorded instead
 /// of ending the process, so that a burn in progress is never abandoned.
 class deferred_signals {

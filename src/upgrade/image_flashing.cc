@@ -93,7 +93,7 @@ std::string first_line(std::string_view output) {
 // tell: the file is missing, damaged or no image.
 bool query_image(const std::string& name, const std::string& path, firmware_info* held) {
   std::string report;
-  const child_result query = run_program_output({kFirmwareTool, "-i", path, "q"}, &report);
+  const child_result query = run_captured({kFirmwareTool, "-i", path, "q"}, &report);
   if (query.succeeded() && read_query_report(report, held)) return true;
   log_mellanox_event(
       kTagError,
