@@ -54,8 +54,4 @@ TEST(SortFw, NumericallyHighestLastAndNewerByNumbers) {
   EXPECT_TRUE(same_version(parse_fw_version("2.42.5000"), parse_fw_version("2.42.5000")));
 }
 
-TEST(VersionText, Unsigned) {
-  EXPECT_EQ(version_text({4294967295u, 0, 7}), "4294967295.0.7");
-}
-
 }  // namespace
