@@ -117,7 +117,6 @@ REPLIES = {  # input: status, tail, burned, events
              [(INFO, ASK_YES + " \n\n"), (INFO, ASK_NO + " \n\n"), LATEST, SUCCESS]),
     "Y\nYES\n": (0, flashed(A8) + COMPLETE, FIRST + [(A8, "14.32.1010")], [SUCCESS, SUCCESS]),
     "N\nnope\n": (0, ASK2, [], [(INFO, ASK_YES + " N\n\n"), (INFO, ASK_NO + " nope\n\n"), LATEST]),
-    " y\n\n": (0, ASK2, [], [(INFO, ASK_YES + "  y\n\n")]),
     "y" * 10000 + "\n\n": (0, ASK2, [], [
         (INFO, ASK_YES + " " + "y" * 499 + "... (10000 characters)\n\n")]),
     "quit\n": (3, ASK_YES + CANCELLED, [], [(INFO, ASK_YES + " quit\n\n")]),
