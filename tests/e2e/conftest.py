@@ -1,14 +1,7 @@
-"""Fixtures of the end-to-end scenarios: fwkit on simulated servers (sim/fwsim.py).
-
-A scenario asks for `server(description)` and gets a fresh working directory laid out by
-`fwsim.py workdir`. Every run of that server happens
-- under `umockdev-run` on the server's testbed, with the working directory as cwd;
-- through `fwsim supervise`, which keeps fwkit's exact wait status (umockdev-run reports a
-  child killed by SIGINT as exit code 2, just like a plain exit 2);
-- inside the server's own mount namespace, whose /run is a fresh tmpfs: the burn lock and the
-  reboot flag of one server are shared by its runs (as on a real server), and never meet
-  another scenario's, another test run's or the machine's own.
-"""
+"""Fixtures of the end-to-end scenarios: fwkit on simulated servers (sim/fwsim.py). Every run of
+a server goes under umockdev-run on its testbed, through `fwsim supervise` (which keeps the exact
+wait status: umockdev-run reports a kill by SIGINT as exit 2), in the server's own mount namespace
+with a fresh tmpfs /run shared by that server's runs only."""
 
 import json
 import os
@@ -38,7 +31,6 @@ class Result:
     status: int  # exit code, or 128 + n when signal n ended fwkit
     out: str
     err: str
-    signal: int = 0
 
     @property
     def body(self):
@@ -61,14 +53,11 @@ def fwkit_bin():
 
 
 class Run:
-    """A run going on in the background; wait() collects it."""
-
     def __init__(self, proc, status_file, pid_file, master=None, input="", timeout=90):
         self.proc, self.status_file, self.pid_file = proc, status_file, pid_file
         self.master, self.input, self.deadline = master, input, time.monotonic() + timeout
 
     def pid(self, timeout=10):
-        """fwkit's own pid, once the supervisor has started it."""
         end = time.monotonic() + timeout
         while time.monotonic() < end:
             text = self.pid_file.read_text() if self.pid_file.exists() else ""
@@ -109,8 +98,7 @@ class Run:
         how = self.status_file.read_text() if self.status_file.exists() else ""
         kind, _, value = how.partition(" ")
         if kind == "signaled":
-            sig = int(value)
-            return Result(128 + sig, _text(out), _text(err), sig)
+            return Result(128 + int(value), _text(out), _text(err))
         code = int(value) if kind == "exited" else self.proc.returncode
         return Result(code, _text(out), _text(err))
 
@@ -151,8 +139,6 @@ def _text(data):
 
 
 class Server:
-    """One simulated server: its working directory, its /run, and the runs made on it."""
-
     def __init__(self, fwkit, root, description):
         self.fwkit, self.root, self.dir = fwkit, root, root / "work"
         made = subprocess.run([str(FWSIM), "workdir", "-", str(self.dir)], text=True,
@@ -232,8 +218,7 @@ class Server:
         return self.start(*args, input=input, pty_=pty, timeout=timeout, env=env).wait()
 
     def command_script(self, path):
-        """An executable script that runs fwkit with its arguments on this server, as a fleet tool
-        starts it (no supervisor): in the server's namespace, under umockdev-run on its testbed."""
+        """A script running fwkit on this server as a fleet tool starts it (no supervisor)."""
         command = [*self._enter(), "env", "TMPDIR=/dev/shm", "umockdev-run", "--device",
                    str(self.dir / "server.umockdev"), "--", self.fwkit]
         path.write_text(f'#!/bin/sh\nexec {shlex.join(command)} "$@"\n')
@@ -268,8 +253,7 @@ class Server:
         self.remove(rel)
         (self.dir / rel).mkdir(parents=True)
 
-    def log(self):
-        """The event log with its time stamps taken out: "[TAG]    TEXT" per event."""
+    def log(self):  # time stamps taken out
         path = self.dir / "mstflint.log"
         return STAMP.sub(" ", path.read_text()) if path.exists() else ""
 
@@ -279,7 +263,6 @@ class Server:
         return [json.loads(line) for line in text.splitlines(keepends=True) if line.endswith("\n")]
 
     def call_lines(self, start=0):
-        """The calls from the start-th on, as "tool arg arg ..."."""
         return [" ".join([c["tool"], *c["argv"]]) for c in self.calls()[start:]]
 
     def burns(self):
@@ -296,7 +279,6 @@ class Server:
         return json.loads((self.dir / "nic_fw" / ".sim" / "server.json").read_text())
 
     def firmware(self, address):
-        """The firmware a function runs in the simulator state ("" when it has none)."""
         for fn in self.state()["functions"]:
             if fn["address"] == address:
                 return fn.get("firmware", "")
@@ -305,7 +287,6 @@ class Server:
 
 @pytest.fixture
 def server(fwkit_bin, tmp_path_factory):
-    """server(description) -> a fresh Server; description is a dict, as sim/README.md says."""
     made = []
 
     def make(description=SAMPLE):
@@ -320,3 +301,14 @@ def server(fwkit_bin, tmp_path_factory):
 def unnumbered(text):
     """Source lines in internal error messages ("nic_table.cc,123") as "nic_table.cc,N"."""
     return re.sub(r"\.cc,\d+", ".cc,N", text)
+
+
+def diagnostics(r):
+    """r.body with the diagnostic file's name as DIAG, and that file's text (file removed; None
+    when the run names none)."""
+    found = re.search(r"/tmp/data\w{6}", r.body)
+    if not found:
+        return r.body, None
+    text = unnumbered(Path(found[0]).read_text())
+    os.remove(found[0])
+    return r.body.replace(found[0], "DIAG"), text

@@ -1,11 +1,10 @@
 """Operator sessions of `fwkit -c`: the adapter inventory of a simulated server and its report."""
 
-import os
 import re
 
 import pytest
 
-from conftest import ROW, unnumbered
+from conftest import diagnostics as report, unnumbered
 
 LIST_HEAD = "List of Network Adapters detected on the Server.................\n"
 DIAG = "\nIf PSID or FW_Version is not found for some interfaces, please check DIAG\n\n"
@@ -17,19 +16,6 @@ BLOCK_HEAD = ("\n     (Installed)           (Available)\n"
 
 def not_found(address):
     return f"\n\nFWUPG_ERROR: PSID or FW_Version is not found for {address} interface\n"
-
-
-def report(r):
-    """The console after the banner, the diagnostic file's name as DIAG, and that file's text
-    (the file is removed)."""
-    rest = r.out[r.out.find(f"{ROW}\n\n", 100) + 100:]
-    found = re.search(r"/tmp/data\w{6}", rest)
-    if not found:
-        return rest, None
-    with open(found.group()) as f:
-        text = unnumbered(f.read())
-    os.remove(found.group())
-    return rest.replace(found.group(), "DIAG"), text
 
 
 def fn(address, cls, vendor, device, **more):
@@ -67,8 +53,8 @@ def test_sample_server_then_without_catalog_then_without_tool(server):
     r = s.run("-c")
     assert (r.status, r.err) == (0, "")
     assert report(r) == (SAMPLE_REPORT, "")
-    # One query per adapter of the vendor (the dual-port board is one adapter).
-    assert s.call_lines() == ["mstflint -d 0000:04:00.0 q", "mstflint -d 0000:81:00.0 q"]
+    # One query per adapter of the vendor (the dual-port board is one adapter), side by side.
+    assert sorted(s.call_lines()) == ["mstflint -d 0000:04:00.0 q", "mstflint -d 0000:81:00.0 q"]
     assert s.log() == ""
 
     # The catalog is opened once, for the first adapter read, and ends the run.
@@ -114,12 +100,6 @@ def test_large_server_with_unusual_adapters_and_a_broken_catalog(server):
     assert [int(i) for i, _ in listed] == list(range(104 + 5))
     names = [name for _, name in listed]
     assert names == sorted(names) and names[-1] == "0100:02:00.0 Mellanox Technologies"
-    # Asked side by side, in any order; the two unread ones once more, alone, at the end.
-    calls = s.call_lines()
-    assert sorted(calls[:5]) == [f"mstflint -d {a} q" for a in
-                                 ["0000:04:00.0", "0000:05:00.0", "0000:06:00.0", "0000:07:00.0",
-                                  "0100:02:00.0"]]
-    assert calls[5:] == ["mstflint -d 0000:06:00.0 q", "mstflint -d 0000:07:00.0 q"]
     # A board's images lowest first, as numbers; none from after the catalog's fault.
     assert ("15B3-1017-15B3-0020 \tConnectX-5 EN \n" + BLOCK_HEAD
             + "      ROM       16.9.1200    ROM\t\t 16.9.1200\t\t0000:04:00.0\n"

@@ -15,8 +15,7 @@ def flatten(node):
     return f"{line}[{inner}]" if inner else line
 
 
-def parse(text):
-    """A written report read back as XML, the way fleet tooling reads it."""
+def parse(text):  # as fleet tooling reads it
     try:
         return flatten(ET.fromstring(text.encode()))
     except ET.ParseError:
@@ -30,7 +29,6 @@ def report(*devices):
 
 
 def device(a, devid, subdev, product, psid, version, active, action):
-    """One adapter's element, for a board of vendor 15B3."""
     return (f"device[device_id={a} venid=15B3 devid={devid} subvenid=15B3 subdevid={subdev} "
             f"macaddress= product_id={product} busnumber={a[:7]} devicenumber={a[8:10]} "
             f"funcnumber={a[11:]} slotnumber= nictype=MELLANOX fw_item[type=ROM "
@@ -79,7 +77,6 @@ def test_sample_server_then_paths_that_cannot_be_written(server):
 
 
 def board(bus, psid, devid="1003", subdev="0050", firmware="2.9.1000", **more):
-    """Function bus:00.0 of a board of vendor 15B3."""
     return {"address": f"{bus}:00.0", "class": "0x020000", "vendor": "0x15b3",
             "device": f"0x{devid}", "subsystem_device": f"0x{subdev}", "firmware": firmware,
             "psid": psid, **more}

@@ -1,11 +1,12 @@
 """Inventory queries side by side: the same run as one at a time, a hung adapter ended at its time
 limit while the run goes on, and a signal during the inventory that leaves no tool behind."""
 
-import re
 import signal
 from pathlib import Path
 
 import pytest
+
+from conftest import diagnostics
 
 
 def mlx(address, **keys):
@@ -31,14 +32,6 @@ def queries(addresses):
     return [f"mstflint -d {a} q" for a in addresses]
 
 
-def take_diagnostics(r):
-    """The run's diagnostic file: its name in the output made neutral, its text (file removed)."""
-    name = re.search(r"please check (/tmp/data\w{6})\n", r.out).group(1)
-    text = Path(name).read_text()
-    Path(name).unlink()
-    return r.out.replace(name, "/tmp/dataXXXXXX"), text
-
-
 def alive(pid):
     try:
         return Path(f"/proc/{pid}/stat").read_text().rsplit(") ", 1)[1][0] != "Z"
@@ -52,7 +45,7 @@ def test_side_by_side_gives_the_one_at_a_time_run(server):
     for env, seen in (({"FWKIT_QUERY_JOBS": "1"}, one), (None, side)):
         log_before, calls_before = s.log(), len(s.calls())
         r = s.run("-c", env=env)
-        seen["out"], seen["diagnostics"] = take_diagnostics(r)
+        seen["out"], seen["diagnostics"] = diagnostics(r)
         seen.update(status=r.status, err=r.err, log=s.log()[len(log_before):])
         seen["report status"] = s.run("-d", "report.xml", env=env).status
         seen["report"] = s.read("report.xml")
@@ -83,8 +76,7 @@ def test_hung_adapter_is_ended_at_the_limit_and_the_burns_go_on(server):
             "stopped\n ./nic_fw/mstflint -d 0000:03:00.0 q 2>&1\n") in s.log()
     hung = [c for c in s.calls() if c["argv"] == ["-d", "0000:03:00.0", "q"]]
     assert len(hung) == 1 and not alive(hung[0]["pid"])
-    _, diagnostics = take_diagnostics(r)
-    assert "PSID or FW_Version is not found for 0000:03:00.0 interface" in diagnostics
+    assert "PSID or FW_Version is not found for 0000:03:00.0 interface" in diagnostics(r)[1]
 
 
 @pytest.mark.parametrize("signo, to_group", [(signal.SIGINT, True), (signal.SIGTERM, False),
