@@ -57,6 +57,18 @@ void decode_wait_status(int status, child_result* result) {
   }
 }
 
+// Reads the exec report pipe of a child just forked: it closes on a
+// successful exec, and carries errno when the exec failed. 0 for a started
+// child, else that errno.
+int exec_failure(int report_fd) {
+  int exec_error = 0;
+  ssize_t got;
+  do {
+    got = read(report_fd, &exec_error, sizeof exec_error);
+  } while (got < 0 && errno == EINTR);
+  return got == static_cast<ssize_t>(sizeof exec_error) ? exec_error : 0;
+}
+
 }  // namespace
 
 child_result run_program(const std::vector<std::string>& argv, const child_streams& streams,
@@ -88,12 +100,7 @@ child_result run_program(const std::vector<std::string>& argv, const child_strea
   if (pid == 0) exec_child(args, streams, null_fd.get(), report_write.get());
   report_write.reset();
 
-  // The exec report pipe closes on a successful exec; data means exec failed.
-  int exec_error = 0;
-  ssize_t got;
-  do {
-    got = read(report_read.get(), &exec_error, sizeof exec_error);
-  } while (got < 0 && errno == EINTR);
+  const int exec_error = exec_failure(report_read.get());
 
   int status = 0;
   for (;;) {
@@ -108,7 +115,7 @@ child_result run_program(const std::vector<std::string>& argv, const child_strea
       poll(nullptr, 0, tick_ms);
     }
   }
-  if (got == static_cast<ssize_t>(sizeof exec_error)) {
+  if (exec_error != 0) {
     result.error = exec_error;
     return result;
   }
@@ -223,14 +230,8 @@ bool start_captured(captured_run* run, int null_fd, running_child* child) {
   run->made = true;
   report_write.reset();
   out_write.reset();
-  // The exec report pipe closes on a successful exec; data means exec failed.
-  int exec_error = 0;
-  ssize_t got;
-  do {
-    got = read(report_read.get(), &exec_error, sizeof exec_error);
-  } while (got < 0 && errno == EINTR);
-  run->result.started = got != static_cast<ssize_t>(sizeof exec_error);
-  if (!run->result.started) run->result.error = exec_error;
+  run->result.error = exec_failure(report_read.get());
+  run->result.started = run->result.error == 0;
   child->pid = pid;
   child->out = std::move(out_read);
   return true;
