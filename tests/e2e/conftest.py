@@ -5,14 +5,13 @@ with a fresh tmpfs /run shared by that server's runs only."""
 
 import json
 import os
-import pty
 import re
-import select
 import shlex
 import shutil
 import signal
 import subprocess
 import termios
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -49,22 +48,30 @@ def fwkit_bin():
     path = Path(os.environ.get("FWKIT_BINARY", ROOT / "build" / "fwkit"))
     if not path.is_file():
         pytest.fail(f"{path} is missing: build first (scripts/build.sh)")
-    return str(path)
+    return str(path.resolve())
+
+
+def poll(ready, timeout, failure):
+    """ready()'s first true value, checked every 20 ms; AssertionError(failure) after timeout s."""
+    end = time.monotonic() + timeout
+    while not (value := ready()):
+        if time.monotonic() > end:
+            raise AssertionError(failure)
+        time.sleep(0.02)
+    return value
 
 
 class Run:
-    def __init__(self, proc, status_file, pid_file, master=None, input="", timeout=90):
+    def __init__(self, proc, status_file, pid_file, master=None, timeout=90):
         self.proc, self.status_file, self.pid_file = proc, status_file, pid_file
-        self.master, self.input, self.deadline = master, input, time.monotonic() + timeout
+        self.master, self.deadline, self.tty = master, time.monotonic() + timeout, []
+        if master is not None:  # the terminal's output, read as it comes
+            self.reader = threading.Thread(target=self._read_tty, daemon=True)
+            self.reader.start()
 
     def pid(self, timeout=10):
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            text = self.pid_file.read_text() if self.pid_file.exists() else ""
-            if text.endswith("\n"):
-                return int(text)
-            time.sleep(0.02)
-        raise AssertionError("fwkit did not start")
+        text = lambda: self.pid_file.read_text() if self.pid_file.exists() else ""
+        return int(poll(lambda: (t := text()).endswith("\n") and t, timeout, "fwkit did not start"))
 
     def signal(self, signo):
         os.kill(self.pid(), signo)
@@ -75,67 +82,33 @@ class Run:
         self.pid()
         os.killpg(self.proc.pid, signo)
 
-    def _kill(self):
-        try:  # fwkit first, so that umockdev-run still removes its testbed
-            os.kill(self.pid(timeout=0), signal.SIGKILL)
-        except (AssertionError, ProcessLookupError):
-            pass
+    def _read_tty(self):
         try:
-            self.proc.wait(2)
-        except subprocess.TimeoutExpired:
-            os.killpg(self.proc.pid, signal.SIGKILL)
+            while chunk := os.read(self.master, 65536):
+                self.tty.append(chunk)
+        except OSError:  # EIO: nobody has the terminal open any more
+            pass
 
     def wait(self):
-        if self.master is None:
-            try:
-                out, err = self.proc.communicate(timeout=max(0, self.deadline - time.monotonic()))
-            except subprocess.TimeoutExpired:
-                self._kill()
-                out, err = self.proc.communicate()
-                err += b"\n[e2e: the run was killed after its time limit]\n"
-        else:
-            out, err = self._talk_on_pty(), b""
+        try:
+            out, err = self.proc.communicate(timeout=max(0, self.deadline - time.monotonic()))
+        except subprocess.TimeoutExpired:
+            try:  # fwkit first, so that umockdev-run still removes its testbed
+                os.kill(self.pid(timeout=0), signal.SIGKILL)
+                self.proc.wait(2)
+            except (AssertionError, ProcessLookupError, subprocess.TimeoutExpired):
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            out, err = self.proc.communicate()
+            err += b"\n[e2e: the run was killed after its time limit]\n"
+        if self.master is not None:
+            self.reader.join(5)
+            os.close(self.master)
+            out = b"".join(self.tty)
         how = self.status_file.read_text() if self.status_file.exists() else ""
         kind, _, value = how.partition(" ")
-        if kind == "signaled":
-            return Result(128 + int(value), _text(out), _text(err))
-        code = int(value) if kind == "exited" else self.proc.returncode
-        return Result(code, _text(out), _text(err))
-
-    def _talk_on_pty(self):
-        """Types the input, then Ctrl-D for every later read (a terminal ends one read per
-        Ctrl-D); collects exactly the bytes written (no echo, no output processing)."""
-        out, pending, last_eof = b"", self.input.encode(), 0.0
-        while True:
-            now = time.monotonic()
-            if now > self.deadline and self.proc.poll() is None:
-                self._kill()
-            if not pending and now - last_eof > 0.1:
-                pending, last_eof = b"\x04", now
-            ready, writable, _ = select.select([self.master], [self.master] if pending else [],
-                                               [], 0.02)
-            if writable:
-                try:
-                    pending = pending[os.write(self.master, pending):]
-                except OSError:
-                    pending = b""
-            if ready:
-                try:
-                    chunk = os.read(self.master, 65536)
-                except OSError:  # EIO: nobody has the terminal open any more
-                    chunk = b""
-                if not chunk:
-                    break
-                out += chunk
-            elif self.proc.poll() is not None and not ready:
-                break
-        os.close(self.master)
-        self.proc.wait()
-        return out
-
-
-def _text(data):
-    return data.decode("utf-8", errors="surrogateescape")
+        code = (128 + int(value) if kind == "signaled" else int(value) if kind == "exited"
+                else self.proc.returncode)
+        return Result(code, *(data.decode(errors="surrogateescape") for data in (out, err)))
 
 
 class Server:
@@ -178,55 +151,50 @@ class Server:
             self.namespace.wait()
 
     # ---- runs
-    def start_command(self, argv, input="", pty_=False, timeout=90, env=None):
+    def _umockdev(self):
+        return [*self._enter(), "env", "TMPDIR=/dev/shm", "umockdev-run", "--device",
+                str(self.dir / "server.umockdev"), "--"]
+
+    def start_command(self, argv, input="", pty=False, timeout=90, env=None):
         self.runs += 1
-        status = self.root / "runs" / f"{self.runs}.status"
-        pid = self.root / "runs" / f"{self.runs}.pid"
+        status, pid = (self.root / "runs" / f"{self.runs}.{kind}" for kind in ("status", "pid"))
         # umockdev-run writes a file per sysfs attribute below TMPDIR, several times quicker on
         # tmpfs; the program gets the scenario's own TMPDIR back.
         ours = os.environ.get("TMPDIR")
         keep = ["--setenv", f"TMPDIR={ours}"] if ours else ["--unsetenv", "TMPDIR"]
         for name, value in (env or {}).items():
             keep += ["--setenv", f"{name}={value}"]
-        wrapped = [*self._enter(), "env", "TMPDIR=/dev/shm", "umockdev-run", "--device",
-                   str(self.dir / "server.umockdev"), "--", str(self.supervisor), "supervise",
-                   str(status), str(pid), *keep, "--", *argv]
-        if not pty_:
-            proc = subprocess.Popen(wrapped, cwd=self.dir, stdin=subprocess.PIPE,
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                    start_new_session=True)
-            run = Run(proc, status, pid, timeout=timeout)
-            run.proc.stdin.write(input.encode())
-            run.proc.stdin.close()
-            run.proc.stdin = None
-            return run
-        master, slave = pty.openpty()
-        attrs = termios.tcgetattr(slave)
-        attrs[0] = termios.ICRNL | getattr(termios, "IUTF8", 0o40000)  # iflag
-        attrs[1] = 0  # oflag: no output processing
-        attrs[3] = termios.ICANON | termios.ISIG  # lflag: no echo
-        termios.tcsetattr(slave, termios.TCSANOW, attrs)
-        proc = subprocess.Popen(wrapped, cwd=self.dir, stdin=slave, stdout=slave, stderr=slave,
-                                start_new_session=True)
-        os.close(slave)
-        return Run(proc, status, pid, master=master, input=input, timeout=timeout)
+        master, out = None, subprocess.PIPE
+        if pty:  # standard output on a terminal (where the burn progress shows), bytes as written
+            master, out = os.openpty()
+            attrs = termios.tcgetattr(out)
+            attrs[1] = 0  # oflag: no output processing
+            termios.tcsetattr(out, termios.TCSANOW, attrs)
+        proc = subprocess.Popen(
+            [*self._umockdev(), str(self.supervisor), "supervise", str(status), str(pid), *keep,
+             "--", *argv], cwd=self.dir, stdin=subprocess.PIPE, stdout=out, stderr=subprocess.PIPE,
+            start_new_session=True)
+        proc.stdin.write(input.encode())
+        proc.stdin.close()
+        proc.stdin = None
+        if pty:
+            os.close(out)
+        return Run(proc, status, pid, master, timeout)
 
     def start(self, *args, **kw):
         return self.start_command([self.fwkit, *args], **kw)
 
-    def run(self, *args, input="", pty=False, timeout=90, env=None):
-        return self.start(*args, input=input, pty_=pty, timeout=timeout, env=env).wait()
+    def run(self, *args, **kw):
+        return self.start(*args, **kw).wait()
+
+    def run_command(self, *argv, **kw):
+        return self.start_command(list(argv), **kw).wait()
 
     def command_script(self, path):
         """A script running fwkit on this server as a fleet tool starts it (no supervisor)."""
-        command = [*self._enter(), "env", "TMPDIR=/dev/shm", "umockdev-run", "--device",
-                   str(self.dir / "server.umockdev"), "--", self.fwkit]
-        path.write_text(f'#!/bin/sh\nexec {shlex.join(command)} "$@"\n')
+        path.write_text(f'#!/bin/sh\nexec {shlex.join([*self._umockdev(), self.fwkit])} "$@"\n')
         path.chmod(0o755)
         return path
-
-    def run_command(self, *argv, input="", pty=False, timeout=90):
-        return self.start_command(list(argv), input=input, pty_=pty, timeout=timeout).wait()
 
     # ---- what the runs left behind
     def path(self, rel):
@@ -269,20 +237,14 @@ class Server:
         return [c["argv"] for c in self.calls() if c["tool"] == "mstflint" and c["argv"][-1:] == ["b"]]
 
     def wait_for_calls(self, n, timeout=20):
-        end = time.monotonic() + timeout
-        while len(self.calls()) < n:
-            if time.monotonic() > end:
-                raise AssertionError(f"fewer than {n} tool calls after {timeout} s: {self.calls()}")
-            time.sleep(0.02)
+        poll(lambda: len(self.calls()) >= n, timeout, f"fewer than {n} tool calls in {timeout} s")
 
     def state(self):
         return json.loads((self.dir / "nic_fw" / ".sim" / "server.json").read_text())
 
     def firmware(self, address):
-        for fn in self.state()["functions"]:
-            if fn["address"] == address:
-                return fn.get("firmware", "")
-        return ""
+        return next((fn.get("firmware", "") for fn in self.state()["functions"]
+                     if fn["address"] == address), "")
 
 
 @pytest.fixture
