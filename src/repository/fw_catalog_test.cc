@@ -82,31 +82,21 @@ TEST(CatalogMatching, Table) {
 }
 
 TEST(CatalogReading, AFaultEndsTheCatalogAndEveryEntryBeforeItStands) {
-  struct Case {
-    int entries;
-    const char* tail;
-  } cases[] = {
-      {3000, "<Image venid=\"15B3"},  // a long catalog cut inside a tag
-      {2, "</NICFWData>\n<Other venid=\"x\"/>"},
-      {40, "</Image>"},
-      {0, ""},
-      {1, "not xml at all"},
-      {1, R"(<a venid="15B3" venid="15B3"/>)"},
-      {1, R"(<a venid="15B3"></b>)"},
-      {1, R"(<a PSID="&undefined;"/>)"},
-      {1, "<a>\xff\xfe</a>"},
+  const std::pair<int, const char*> cases[] = {  // entries, then what follows them
+      {3000, "<Image venid=\"15B3"},               // a long catalog cut inside a tag
+      {2, "</NICFWData>\n<Other venid=\"x\"/>"}, {40, "</Image>"}, {0, ""}, {1, "not xml at all"},
+      {1, R"(<a venid="15B3" venid="15B3"/>)"},   {1, R"(<a venid="15B3"></b>)"},
+      {1, R"(<a PSID="&undefined;"/>)"},          {1, "<a>\xff\xfe</a>"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [entries, tail] : cases) {
     std::string xml = kHead;
-    for (int i = 0; i < c.entries; ++i) xml += "<Image " + kIds + " rom=\"1.0.0\"></Image>\n";
+    for (int i = 0; i < entries; ++i) xml += "<Image " + kIds + " rom=\"1.0.0\"></Image>\n";
     fw_catalog catalog;
-    EXPECT_EQ(parse_fw_catalog_text(xml + c.tail, &catalog), catalog_status::malformed) << c.tail;
-    EXPECT_EQ(catalog.entries.size(), static_cast<size_t>(c.entries)) << c.tail;
-    EXPECT_NE(catalog.error.find("parser error"), std::string::npos) << c.tail << ": " << catalog.error;
+    EXPECT_EQ(parse_fw_catalog_text(xml + tail, &catalog), catalog_status::malformed) << tail;
+    EXPECT_EQ(catalog.entries.size(), static_cast<size_t>(entries)) << tail;
+    EXPECT_NE(catalog.error.find("parser error"), std::string::npos) << tail << ": " << catalog.error;
   }
-}
-
-TEST(CatalogReading, AMissingFileOrADirectoryIsUnreadable) {
+  // A missing file or a directory is no catalog at all.
   const std::string dir = std::filesystem::temp_directory_path().string();
   fw_catalog catalog;
   EXPECT_EQ(load_fw_catalog(dir + "/fwkit-no-such-catalog.xml", &catalog), catalog_status::unreadable);

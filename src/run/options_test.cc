@@ -42,11 +42,12 @@ const std::string kUsageFirstLine =
 bool has_banner(const Outcome& o) { return o.out.find(std::string(98, '#')) != std::string::npos; }
 bool has_usage(const Outcome& o) { return o.out.find(kUsageFirstLine) != std::string::npos; }
 
-TEST(CommandLine, AcceptedSetsChooseTheirMode) {
+TEST(CommandLine, AcceptedSetsChooseTheirModeAndReport) {
   struct Case {
     std::vector<std::string> args;
     run_mode mode;
     int options;
+    const char* report = "";  // -u's report
   } cases[] = {
       {{"-sF"}, run_mode::upgrade, kOptSilent | kOptForce},
       {{"-s", "-f"}, run_mode::upgrade, kOptSilent | kOptForce},
@@ -54,65 +55,48 @@ TEST(CommandLine, AcceptedSetsChooseTheirMode) {
       {{"-F"}, run_mode::upgrade, kOptForce},
       {{"-p"}, run_mode::upgrade, kOptP},
       {{"/d"}, run_mode::discover, kOptDiscover},
-      {{"-su", "report.xml"}, run_mode::apply_report, kOptSilent | kOptApply},
-      {{"-us", "report.xml"}, run_mode::apply_report, kOptSilent | kOptApply},
       {{"--"}, run_mode::upgrade, 0},
       {{"foo-bar"}, run_mode::upgrade, 0},
       {{"/s"}, run_mode::upgrade, kOptSilent},
+      {{"-su", "report.xml"}, run_mode::apply_report, kOptSilent | kOptApply, "report.xml"},
+      {{"-ureport.xml"}, run_mode::apply_report, kOptApply, "report.xml"},  // attached to -u
+      // Letters after -u are options when nothing else: the report stands by position.
+      {{"-us", "report.xml"}, run_mode::apply_report, kOptSilent | kOptApply, "report.xml"},
+      {{"-us"}, run_mode::apply_report, kOptSilent | kOptApply, "nicdiscovery.xml"},
   };
   for (const Case& c : cases) {
     Outcome o = parse(c.args);
-    std::string name = c.args.empty() ? "(none)" : c.args[0];
-    EXPECT_TRUE(o.run) << name;
-    EXPECT_EQ(o.mode, c.mode) << name;
-    EXPECT_EQ(o.flags & kOptionBits, c.options) << name;
-    EXPECT_TRUE(has_banner(o)) << name;
-    EXPECT_FALSE(has_usage(o)) << name;
+    EXPECT_TRUE(o.run) << c.args[0];
+    EXPECT_EQ(o.mode, c.mode) << c.args[0];
+    EXPECT_EQ(o.flags & kOptionBits, c.options) << c.args[0];
+    EXPECT_EQ(c.mode == run_mode::apply_report ? o.report : "", c.report) << c.args[0];
+    EXPECT_TRUE(has_banner(o) && !has_usage(o)) << c.args[0];
   }
 }
 
-TEST(CommandLine, ReportPath) {
-  EXPECT_EQ(parse({"-su", "report.xml"}).report, "report.xml");
-  // The report is the argument -u was given, also when attached to it.
-  EXPECT_EQ(parse({"-ureport.xml"}).report, "report.xml");
-  EXPECT_EQ(parse({"-ureport.xml"}).mode, run_mode::apply_report);
-  // Letters after -u are options when nothing else: the report stands by position.
-  EXPECT_EQ(parse({"-us", "report.xml"}).report, "report.xml");
-  EXPECT_EQ(parse({"-us"}).report, "nicdiscovery.xml");
-}
-
-// Refused before the banner, or after it for a forbidden combination; the usage
-// text is shown unless -s or -d was already parsed.
 TEST(CommandLine, RefusedWithOrWithoutBannerAndUsage) {
-  struct Case {
-    std::vector<std::string> args;
+  struct Group {
     bool banner, usage;
-  } cases[] = {
-      {{"/c"}, false, true},                      // no '-'
-      {{"-"}, false, true},                       // one character
-      {{"/F", "/s"}, false, true},                // "/F" first is not translated
-      {{"-u", "report.xml", "-s"}, false, true},  // four arguments
-      {{"a", "b", "c", "d", "e"}, false, true},
-      {{"-u"}, false, true},                      // -u without its report
-      {{"-i"}, false, true},
-      {{"-s", "-h"}, false, false},               // -s already parsed: usage suppressed
-      {{"em1", "-bootenable", "rom"}, false, true},
-      {{"eth0", "-bootenable", "pxe"}, false, true},
-      {{"-sc"}, true, false}, {{"-sp"}, true, false}, {{"-sy"}, true, false},
-      {{"-sd"}, true, false}, {{"-Fc"}, true, true},  {{"-Fp"}, true, true},
-      {{"-Fy"}, true, true},  {{"-Fd"}, true, false}, {{"-Fu", "r.xml"}, true, false},
-      {{"-yc"}, true, true},  {{"-yp"}, true, true},  {{"-yd"}, true, false},
-      {{"-yu", "r.xml"}, true, false},                {{"-pc"}, true, true},
-      {{"-pd"}, true, false}, {{"-pu", "r.xml"}, true, false},
-      {{"-cu", "r.xml"}, true, false},                {{"-du", "r.xml"}, true, false},
-      {{"-sFu", "r.xml"}, true, false},               {{"-ucd", "r.xml"}, true, false},
+    std::vector<std::vector<std::string>> command_lines;
+  } groups[] = {
+      // Before the banner: no '-', one character, "/F" first (not translated), four arguments,
+      // -u without its report, an unknown letter, the bootenable form.
+      {false, true, {{"/c"}, {"-"}, {"/F", "/s"}, {"-u", "report.xml", "-s"}, {"a", "b", "c", "d", "e"},
+                     {"-u"}, {"-i"}, {"em1", "-bootenable", "rom"}, {"eth0", "-bootenable", "pxe"}}},
+      {false, false, {{"-s", "-h"}}},  // -s already parsed: usage suppressed
+      // A forbidden combination, after the banner; the usage text follows some of them.
+      {true, false, {{"-sc"}, {"-sp"}, {"-sy"}, {"-sd"}, {"-Fd"}, {"-Fu", "r.xml"}, {"-yd"}, {"-yu", "r.xml"},
+                     {"-pd"}, {"-pu", "r.xml"}, {"-cu", "r.xml"}, {"-du", "r.xml"}, {"-sFu", "r.xml"},
+                     {"-ucd", "r.xml"}}},
+      {true, true, {{"-Fc"}, {"-Fp"}, {"-Fy"}, {"-yc"}, {"-yp"}, {"-pc"}}},
   };
-  for (const Case& c : cases) {
-    Outcome o = parse(c.args);
-    EXPECT_FALSE(o.run) << c.args[0];
-    EXPECT_EQ(o.status, 1) << c.args[0];
-    EXPECT_EQ(has_banner(o), c.banner) << c.args[0];
-    EXPECT_EQ(has_usage(o), c.usage) << c.args[0];
+  for (const Group& g : groups) {
+    for (const std::vector<std::string>& args : g.command_lines) {
+      Outcome o = parse(args);
+      EXPECT_TRUE(!o.run && o.status == 1) << args[0];
+      EXPECT_EQ(has_banner(o), g.banner) << args[0];
+      EXPECT_EQ(has_usage(o), g.usage) << args[0];
+    }
   }
 }
 

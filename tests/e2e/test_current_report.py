@@ -89,7 +89,7 @@ def test_large_server_with_unusual_adapters_and_a_broken_catalog(server):
     xml = '<?xml version="1.0"?>\n<NICFWData>\n' + "".join(
         f'<Image name="ConnectX-5 EN" venid="15B3" devid="1017" subvenid="15B3" '
         f'PSID="MT_0000000008" subdevid="0020" fwFile="a.bin" rom="{rom}"/>\n'
-        for rom in ["16.28.2006", "16.10.700", "16.9.1200", "16.29.1016"])
+        for rom in ["16.28.200600", "16.10.700", "16.9.1200", "16.29.1016"])
     s.write("nic_fw/NICFWData.xml", xml[:-3])  # the last element breaks off before its "/>"
 
     r = s.run("-c")
@@ -100,11 +100,12 @@ def test_large_server_with_unusual_adapters_and_a_broken_catalog(server):
     assert [int(i) for i, _ in listed] == list(range(104 + 5))
     names = [name for _, name in listed]
     assert names == sorted(names) and names[-1] == "0100:02:00.0 Mellanox Technologies"
-    # A board's images lowest first, as numbers; none from after the catalog's fault.
+    # A board's images lowest first, as numbers, none cut to the column; none from after the
+    # catalog's fault.
     assert ("15B3-1017-15B3-0020 \tConnectX-5 EN \n" + BLOCK_HEAD
             + "      ROM       16.9.1200    ROM\t\t 16.9.1200\t\t0000:04:00.0\n"
             "                               \t\t 16.10.700\t\t0000:04:00.0\n"
-            "                               \t\t16.28.2006\t\t0000:04:00.0\n\n") in out
+            "                               \t\t16.28.200600\t\t0000:04:00.0\n\n") in out
     assert (" PCI-ID              \t\tNIC\n15B3-101B-15B3-0007 \t \n" + BLOCK_HEAD
             + "      ROM       20.31.1014    ROM\t\tNothing\t\t\t0000:05:00.0\n\n") in out
     assert s.log() == ("[ERROR]     nic_fw/NICFWData.xml breaks off at line 6; the entries "
