@@ -210,11 +210,7 @@ class Server:
         path.chmod(mode)
 
     def remove(self, rel):
-        path = self.dir / rel
-        if path.is_dir() and not path.is_symlink():
-            shutil.rmtree(path)
-        elif path.exists() or path.is_symlink():
-            path.unlink()
+        (self.dir / rel).unlink(missing_ok=True)
 
     def block(self, rel):
         """A directory in place of rel: opening it for writing fails (EISDIR), even for root."""

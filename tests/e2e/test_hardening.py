@@ -98,22 +98,6 @@ def test_every_one_of_many_catalog_images_counts(server):
     assert s.run("-s").status == 0 and s.burns()[0][-2] == "./nic_fw/cx5_top.bin"
 
 
-def test_discovery_replaces_only_a_regular_file_that_holds_no_history(server):
-    s = server()
-    os.mkfifo(s.path("pipe.xml"))
-    s.write("kept/report.xml", "old", mode=0o640)
-    os.symlink("kept/report.xml", s.path("link.xml"))
-    catalog = s.read("nic_fw/NICFWData.xml")
-    for target in ("pipe.xml", "mstflint.log", "nic_fw/NICFWData.xml"):
-        assert s.run("-d", target, timeout=15).status == 2, target
-        assert f"Failed to save {target}: " in s.log()
-    assert stat.S_ISFIFO(os.lstat(s.path("pipe.xml")).st_mode) and "<?xml" not in s.read("mstflint.log")
-    assert s.read("nic_fw/NICFWData.xml") == catalog
-    assert s.run("-d", "link.xml").status == 0 and s.path("link.xml").is_symlink()
-    assert ("<vantrel" in s.read("kept/report.xml")
-            and stat.S_IMODE(os.stat(s.path("kept/report.xml")).st_mode) == 0o640)
-
-
 @pytest.mark.parametrize("catalog, mode", [("", "-s"), ("garbage <", "-c"), ("<c><x/></d>", "-d"), (
     '<!DOCTYPE c [<!ENTITY p "MT_0000000008">]><c><Image venid="15B3" devid="1017" subvenid="1"'
     ' PSID="&p;" subdevid="1" rom="16.28.2006" fwFile="CX5_EN_25G_2P_16.28.2006.bin"/></c>', "-y")],

@@ -97,5 +97,5 @@ def test_psid_refusal_wordings(server):
     assert s.run("-s").status == 2
     for fn_, refused in zip(adapters, WORDINGS.values()):
         burn = f"\n ./nic_fw/mstflint -s -y -d {fn_['address']} -i"
-        assert (f"not supported{burn}" in s.log(), f"Upgrade failed{burn}" in s.log()) == (
-            refused, not refused), fn_
+        assert (f"Fimware upgrade on this device is not supported{burn}" in s.log(),
+                f"Upgrade failed{burn}" in s.log()) == (refused, not refused), fn_

@@ -182,20 +182,12 @@ OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catal
                       [(ERROR, f"The firmware tool killed by signal 9 for {A4}\n "
                                f"{line(A4, '16.28.2006')}\n"),
                        (ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n")]),
-    "PSID mismatch in lower case": (behind(outcome="psid_mismatch", mismatch_text="psid mismatch"),
-                                    ["-y"], "", 2, WITH_ERRORS, [ALL[1]],
-                                    [(ERROR, "Fimware upgrade on this device is not supported\n "
-                                             f"{line(A4, '16.28.2006')}\n")]),
     "an n/a image": (behind(), ["-y"], "", 2, WITH_ERRORS, [],
                      [(ERROR, f'Refused to burn image "n/a" on {A4}: not a file name inside '
                               "./nic_fw/\n"),
                       (WARNING, "Failed to get firmware image filename from "
                                 "nic_fw/NICFWData.xml\n")],
                      images(CX5, last_file="n/a")),
-    "an image outside nic_fw/": (behind(), ["-y"], "", 2, WITH_ERRORS, [],
-                                 [(ERROR, f'Refused to burn image "../x" on {A4}: not a file name '
-                                          "inside ./nic_fw/\n")],
-                                 images(CX5, last_file="../x")),
 }
 
 
