@@ -122,13 +122,6 @@ def test_a_fifo_in_place_of_a_file_is_refused_not_waited_for(server, fifo, args,
     assert r.status == status and (complaint in r.err or complaint in s.log())
 
 
-def test_an_adapter_in_a_vmd_domain_is_handled_end_to_end(server):
-    s = server({"functions": [dict(CX5, address="10000:00:02.0")]})
-    assert "10000:00:02.0" in s.run("-c").out
-    assert s.run("-d").status == 0 and '<busnumber value="10000:00"/>' in s.read("nicdiscovery.xml")
-    assert s.run("-u", "nicdiscovery.xml").status == 0 and s.burns()[0][3] == "10000:00:02.0"
-
-
 def test_a_full_disk_under_the_event_log_is_told_once_and_the_burns_go_on(server):
     s = server()
     assert s.run_command("sh", "-c", "mkdir /run/full && mount -t tmpfs -o size=4k full /run/full"

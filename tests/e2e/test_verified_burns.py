@@ -4,7 +4,8 @@ and by applying a report written with -d. (Images that getmlnxinfo names: test_d
 
 import pytest
 
-A, IMAGE, PSID = "0000:04:00.0", "CX5_16.28.2006.bin", "MT_0000000008"
+# The adapter sits in a VMD domain (five hexadecimal digits), which every step keeps whole.
+A, IMAGE, PSID = "10000:04:00.0", "CX5_16.28.2006.bin", "MT_0000000008"
 ADAPTER = {"address": A, "class": "0x020000", "vendor": "0x15b3", "device": "0x1017",
            "subsystem_device": "0x0020", "firmware": "16.26.1040", "psid": PSID}
 ENTRY = {"venid": "15B3", "devid": "1017", "subvenid": "15B3", "PSID": PSID, "subdevid": "0020",
