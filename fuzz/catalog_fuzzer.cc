@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const XMLFW_INFO& other : catalog.entries)
       expected += !adapter.psid.empty() &&
                   std::tie(other.pxmlVenId, other.pxmlDevId, other.pxmlPSID) == identity;
-    const std::vector<XMLFW_INFO> matches = read_NIC_FW_xml_file(catalog, adapter, SIZE_MAX);
+    const std::vector<XMLFW_INFO> matches = read_NIC_FW_xml_file(catalog, adapter);
     FUZZ_CHECK(matches.size() == expected);
     for (const XMLFW_INFO& m : matches)
       FUZZ_CHECK(std::tie(m.pxmlVenId, m.pxmlDevId, m.pxmlPSID) == identity &&

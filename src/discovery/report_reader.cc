@@ -137,9 +137,7 @@ int apply_report_devices() {
     nic_info& nic = g_ninfo[idx];
     const adapter_identity identity{nic.ven_id, nic.dev_id, nic.sub_ven_id, nic.sub_dev_id,
                                     nic.psid};
-    const fw_catalog& catalog = run_fw_catalog();
-    const std::vector<XMLFW_INFO> matches =
-        read_NIC_FW_xml_file(catalog, identity, catalog.entries.size());
+    const std::vector<XMLFW_INFO> matches = read_NIC_FW_xml_file(run_fw_catalog(), identity);
     if (matches.empty()) continue;
     ++accepted;
     attach_image(nic, highest_entry(matches));

@@ -61,9 +61,8 @@ void attach_catalog_images(nic_info* nic) {
   identity.sub_ven_id = nic->sub_ven_id;
   identity.sub_dev_id = nic->sub_dev_id;
   identity.psid = nic->psid;
-  const fw_catalog& catalog = run_fw_catalog();
   // Every matching image counts: the highest may come after any number of others.
-  std::vector<XMLFW_INFO> images = read_NIC_FW_xml_file(catalog, identity, catalog.entries.size());
+  std::vector<XMLFW_INFO> images = read_NIC_FW_xml_file(run_fw_catalog(), identity);
   if (images.empty()) {
     log_mellanox_event(kTagError, strprintf("For %s no matching firmware file in XML\n",
                                             nic->pbus_info.c_str()));

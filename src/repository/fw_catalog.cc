@@ -179,15 +179,13 @@ catalog_status parse_fw_catalog_text(const std::string& xml, fw_catalog* catalog
 }
 
 std::vector<XMLFW_INFO> read_NIC_FW_xml_file(const fw_catalog& catalog,
-                                             const adapter_identity& adapter,
-                                             size_t capacity) {
+                                             const adapter_identity& adapter) {
   std::vector<XMLFW_INFO> matches;
   // A board whose PSID is unknown cannot be told apart from its siblings.
   if (adapter.psid.empty()) return matches;
   const std::string ven = strprintf("%04X", adapter.ven_id);
   const std::string dev = strprintf("%04X", adapter.dev_id);
   for (const XMLFW_INFO& entry : catalog.entries) {
-    if (matches.size() >= capacity) break;
     if (entry.pxmlVenId != ven || entry.pxmlDevId != dev || entry.pxmlPSID != adapter.psid)
       continue;
     XMLFW_INFO match = entry;

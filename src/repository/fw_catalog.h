@@ -57,11 +57,10 @@ catalog_status load_fw_catalog(const std::string& path, fw_catalog* catalog);
 catalog_status parse_fw_catalog_text(const std::string& xml, fw_catalog* catalog);
 
 /// The entries that match the adapter (venid, devid and PSID texts equal to
-/// its "%04X" IDs and its non-empty PSID), in catalog order, at most
-/// `capacity` of them; their subsystem IDs are the adapter's own.
+/// its "%04X" IDs and its non-empty PSID), all of them, in catalog order;
+/// their subsystem IDs are the adapter's own.
 std::vector<XMLFW_INFO> read_NIC_FW_xml_file(const fw_catalog& catalog,
-                                             const adapter_identity& adapter,
-                                             size_t capacity);
+                                             const adapter_identity& adapter);
 
 /// This run's catalog (g_XMLFwFile), read once on first use. When it cannot
 /// be opened, is not a regular file, or breaks off before its first entry,

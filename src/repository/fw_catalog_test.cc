@@ -24,7 +24,6 @@ TEST(CatalogMatching, Table) {
     const char* what;
     std::string elements;
     std::string psid;
-    size_t capacity;
     Lines matches;  // "rom/fwFile/name/subvenid-subdevid" of each
   } cases[] = {
       {"any attribute order; each match has its own rom, file and name",
@@ -33,9 +32,9 @@ TEST(CatalogMatching, Table) {
            R"(devid="1017" venid="15B3" name="B"/>)" +
            R"(<Image venid="15B3" devid="1017" subvenid="15B3" subdevid="0020" PSID="MT_0000000008" rom="3.0.0"/>)" +
            R"(<Image venid="15B3" devid="1017" subvenid="15B3" PSID="MT&#95;0000000008" subdevid="0020"/>)",
-       kPsid, 100, {"1.0.0/a.bin/A/15B3-0020", "2.0.0/b.bin/B/15B3-0020", "3.0.0///15B3-0020", "///15B3-0020"}},
+       kPsid, {"1.0.0/a.bin/A/15B3-0020", "2.0.0/b.bin/B/15B3-0020", "3.0.0///15B3-0020", "///15B3-0020"}},
       {"the subsystem IDs are not compared; a match has the adapter's",
-       R"(<Image venid="15B3" devid="1017" subvenid="1590" PSID="MT_0000000008" subdevid="00FF"/>)", kPsid, 100,
+       R"(<Image venid="15B3" devid="1017" subvenid="1590" PSID="MT_0000000008" subdevid="00FF"/>)", kPsid,
        {"///15B3-0020"}},
       {"an element without PSID, subvenid or subdevid is none, and lends nothing to its neighbours",
        "<Image name=\"B\" " + kIds + R"( rom="1.0.0" fwFile="b.bin"/>)" +
@@ -44,7 +43,7 @@ TEST(CatalogMatching, Table) {
            R"(<Image venid="15B3" devid="1017" subvenid="15B3" PSID="MT_0000000008" rom="7.0.0"/>)"
            R"(<Image venid="15B3" devid="1015" subvenid="15B3" PSID="MT_2420110034" rom="6.0.0" fwFile="y" )"
            R"(subdevid="0003"/>)",
-       kPsid, 100, {"1.0.0/b.bin/B/15B3-0020"}},
+       kPsid, {"1.0.0/b.bin/B/15B3-0020"}},
       {"case, width and attribute names are exact",
        R"(<Image venid="15b3" devid="1017" subvenid="15B3" PSID="MT_0000000008" subdevid="0020" rom="1"/>)"
        R"(<Image venid="15B" devid="1017" subvenid="15B3" PSID="MT_0000000008" subdevid="0020" rom="2"/>)"
@@ -54,25 +53,23 @@ TEST(CatalogMatching, Table) {
        R"(<Image venid="15B3" devid="1017" subvenid="15B3" psid="MT_0000000008" subdevid="0020" rom="6"/>)"
        R"(<Image xmlns:x="urn:x" venid="15B3" devid="1017" subvenid="15B3" x:PSID="MT_0000000008" )"
        R"(subdevid="0020" rom="7"/>)",
-       kPsid, 100, {}},
-      {"every match in document order, nested ones and duplicates too", boards, kPsid, 100,
+       kPsid, {}},
+      {"every match in document order, nested ones and duplicates too", boards, kPsid,
        {"2.4.1///15B3-0020", "2.3.0///15B3-0020", "2.3.0///15B3-0020"}},
-      {"no more than the capacity", boards, kPsid, 1, {"2.4.1///15B3-0020"}},
-      {"a capacity of 0", boards, kPsid, 0, {}},
       {"an adapter without PSID matches nothing",
-       R"(<Image venid="15B3" devid="1017" subvenid="15B3" PSID="" subdevid="0020"/>)", "", 100, {}},
+       R"(<Image venid="15B3" devid="1017" subvenid="15B3" PSID="" subdevid="0020"/>)", "", {}},
       {"long PSIDs are compared whole",
        "<Image venid=\"15B3\" devid=\"1017\" subvenid=\"15B3\" PSID=\"" + long_psid + "2\" subdevid=\"0020\"/>" +
            "<Image venid=\"15B3\" devid=\"1017\" subvenid=\"15B3\" PSID=\"" + long_psid + "1\" subdevid=\"0020\" "
            "rom=\"2.0.0\"/>",
-       long_psid + "1", 100, {"2.0.0///15B3-0020"}},
+       long_psid + "1", {"2.0.0///15B3-0020"}},
   };
   for (const Case& c : cases) {
     fw_catalog catalog;
     ASSERT_EQ(parse_fw_catalog_text(kHead + c.elements + "</NICFWData>\n", &catalog), catalog_status::ok)
         << c.what << ": " << catalog.error;
     Lines found;
-    for (const XMLFW_INFO& e : read_NIC_FW_xml_file(catalog, {0x15B3, 0x1017, 0x15B3, 0x20, c.psid}, c.capacity)) {
+    for (const XMLFW_INFO& e : read_NIC_FW_xml_file(catalog, {0x15B3, 0x1017, 0x15B3, 0x20, c.psid})) {
       EXPECT_EQ(e.pxmlVenId + e.pxmlDevId + e.pxmlPSID, "15B31017" + c.psid) << c.what;
       found.push_back(e.pxmlRom + "/" + e.pxmlFwImage + "/" + e.pxmlName + "/" + e.pxmlSubVenId + "-" +
                       e.pxmlSubDevId);
