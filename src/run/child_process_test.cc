@@ -25,16 +25,6 @@ TEST(RunCaptured, MergesOutputInItsOwnGroupAndEndsAChildPastItsLimit) {
   EXPECT_TRUE(hung.started && hung.timed_out);
   EXPECT_EQ(hung.signal, SIGKILL);
   EXPECT_EQ(output, "started\n");
-
-  for (size_t jobs : {1, 2}) {
-    std::vector<captured_run> runs(2);
-    runs[0].argv = {"sh", "-c", "echo a"};
-    runs[1].argv = {"./no/such/tool"};
-    run_side_by_side(&runs, jobs, 0);
-    EXPECT_EQ(runs[0].output, "a\n");
-    EXPECT_TRUE(runs[1].made && !runs[1].result.started);
-    EXPECT_EQ(runs[0].overlapped && runs[1].overlapped, jobs == 2);
-  }
 }
 
 TEST(DeferredSignals, NestedGuardsRestoreTheDefaultAction) {

@@ -120,7 +120,6 @@ def test_large_server_with_unusual_adapters_and_a_broken_catalog(server):
 NONE = "NO Interface Found\n" + LIST_HEAD + DIAG
 NO_LIST = "\n\nFWUPG_ERROR: get_interface_list filed RC = 1\nnic_table.cc,N\n\n"
 WITHOUT_ADAPTER = {  # functions, status, queries, report, standard error
-    "no function": ([], 0, 0, NONE, NO_LIST),
     "an NVMe drive": ([fn("0000:01:00.0", "0x010802", "0x144d", "0xa808")], 0, 0, NONE, NO_LIST),
     "other vendors' adapters": (
         [fn("0000:02:00.0", "0x020000", "0x8086", "0x1521"),

@@ -98,8 +98,7 @@ def test_discovery_then_rolling_updates_over_five_hosts(fleet, tmp_path):
     for host, address in (("upgrade", "0000:05:00.0"), ("mixed", "0000:04:00.0")):
         tree = ET.parse(reports / f"{host}.xml")
         for device in tree.iter("device"):
-            if f"{device.find('busnumber').get('value')}:{device.find('devicenumber').get('value')}" \
-                    f".{device.find('funcnumber').get('value')}" == address:
+            if device.find("device_id").get("value") == address:
                 device.find("fw_item/action").set("value", "Nothing")
         tree.write(reports / f"{host}.xml", encoding="UTF-8", xml_declaration=True)
     mixed_burns = len(s["mixed"].burns())
