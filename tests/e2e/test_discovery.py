@@ -35,15 +35,11 @@ def device(a, devid, subdev, product, psid, version, active, action):
             "duration=210 message= shared=no]]")
 
 
-def burn(address, image):
-    return f"mstflint -s -y -d {address} -i ./nic_fw/{image} b"
-
-
 def checked_burn(address, image):
     """The adapter query that checks the report still holds, the image query, the burn, and the
     adapter query that checks the flash."""
-    return [f"mstflint -d {address} q", f"mstflint -i ./nic_fw/{image} q", burn(address, image),
-            f"mstflint -d {address} q"]
+    return [f"mstflint -d {address} q", f"mstflint -i ./nic_fw/{image} q",
+            f"mstflint -s -y -d {address} -i ./nic_fw/{image} b", f"mstflint -d {address} q"]
 
 
 def test_sample_server_then_paths_that_cannot_or_must_not_be_written(server):

@@ -137,21 +137,20 @@ def test_replies_decide_what_is_burned(server, input):
 MIXED = [adapter(A2), adapter(A3, CX6, "20.30.1000"), adapter(A4, CX5, "16.28.2006"),
          adapter(A8, CX4, "14.31.1014")]
 ALL = [(A3, "20.32.1010"), (A4, "16.28.2006"), (A8, "14.32.1010")]
-BEHIND = adapter(A4, CX5, "16.26.1040")
 
 
-def behind(**burn):
+def behind(**burn):  # 04 behind, as the only adapter
     return [adapter(A4, CX5, "16.26.1040", **burn)]
 
 
 OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catalog, pty
     "no adapter of the vendor": ([adapter(A2)], [], "", 1, INCOMPLETE, [], []),
     "no adapter the tool can read": ([adapter(A4, CX5)], [], "y\n", 2, INCOMPLETE, [], []),
-    "c flashes one and asks no more": ([MIXED[1], BEHIND, MIXED[3]], [], "c\ny\ny\n", 0,
+    "c flashes one and asks no more": ([MIXED[1], *behind(), MIXED[3]], [], "c\ny\ny\n", 0,
                                        versions(A3, "20.30.1000", ROMS[CX6]) + ASK_YES + flashed(A3)
                                        + COMPLETE, [ALL[0]], [(INFO, ASK_YES + " c\n\n"), SUCCESS]),
     "a failed burn (exit code 255) and two successful ones":
-        ([MIXED[1], behind(outcome="fail", exit_code=255)[0], MIXED[3]], [], "y\ny\ny\n", 2,
+        ([MIXED[1], *behind(outcome="fail", exit_code=255), MIXED[3]], [], "y\ny\ny\n", 2,
          versions(A8, "14.31.1014", ROMS[CX4]) + ASK_YES + flashed(A8) + WITH_ERRORS, ALL,
          [(ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"), SUCCESS, SUCCESS, PATIENCE]),
     "silent, all up to date": ([MIXED[2], adapter(A8, CX4, "14.32.1010")], ["-s"], "", 1, "", [],
