@@ -89,7 +89,7 @@ def test_large_server_with_unusual_adapters_and_a_broken_catalog(server):
     xml = '<?xml version="1.0"?>\n<NICFWData>\n' + "".join(
         f'<Image name="ConnectX-5 EN" venid="15B3" devid="1017" subvenid="15B3" '
         f'PSID="MT_0000000008" subdevid="0020" fwFile="a.bin" rom="{rom}"/>\n'
-        for rom in ["16.28.200600", "16.10.700", "16.9.1200", "16.29.1016"])
+        for rom in ["16.28.200600", "16.10.700", "16.9.12000000", "16.29.1016"])
     s.write("nic_fw/NICFWData.xml", xml[:-3])  # the last element breaks off before its "/>"
 
     r = s.run("-c")
@@ -103,7 +103,7 @@ def test_large_server_with_unusual_adapters_and_a_broken_catalog(server):
     # A board's images lowest first, as numbers, none cut to the column; none from after the
     # catalog's fault.
     assert ("15B3-1017-15B3-0020 \tConnectX-5 EN \n" + BLOCK_HEAD
-            + "      ROM       16.9.1200    ROM\t\t 16.9.1200\t\t0000:04:00.0\n"
+            + "      ROM       16.9.1200    ROM\t\t16.9.12000000\t\t0000:04:00.0\n"
             "                               \t\t 16.10.700\t\t0000:04:00.0\n"
             "                               \t\t16.28.200600\t\t0000:04:00.0\n\n") in out
     assert (" PCI-ID              \t\tNIC\n15B3-101B-15B3-0007 \t \n" + BLOCK_HEAD

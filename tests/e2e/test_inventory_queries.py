@@ -20,12 +20,12 @@ MIXED = [
     {"address": "0000:04:00.0", "class": "0x020000", "vendor": "0x8086", "device": "0x1572"},
     mlx("0000:05:00.0", firmware="16.28.2006", psid="MT_0000000008"),
     mlx("0000:06:00.0"),  # the tool cannot open it
-    mlx("0000:07:00.0", firmware="16.27.2008"),  # its report has no PSID line
+    mlx("0000:0b:00.0", firmware="16.27.2008"),  # its report has no PSID line; asked last
     mlx("0000:0a:00.0", device="0x1015", subsystem_device="0x0003", firmware="14.31.1014",
         psid="MT_2420110034"),
     mlx("0000:08:00.0", firmware="16.26.1040", psid="MT_0000000099"),  # not in the catalog
 ]
-UNREAD = ["0000:06:00.0", "0000:07:00.0"]
+UNREAD = ["0000:06:00.0", "0000:0b:00.0"]
 
 
 def queries(addresses):
