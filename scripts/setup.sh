@@ -11,6 +11,7 @@ packages=(
   python3 python3-pytest        # the simulated server's tools and the end-to-end scenarios
   util-linux                    # unshare, nsenter: a private /run for each simulated server
   dpkg-dev groff-base man-db    # the Debian package (dpkg-shlibdeps) and its manual page
+  lintian systemd               # the package's checks (scripts/package.sh): lintian, systemd-analyze
   ansible-core ansible-lint     # the fleet rollout in contrib/ansible and its scenario
   clang libclang-rt-14-dev      # the sanitizer build (scripts/sanitize.sh)
   libfuzzer-14-dev              # the fuzz targets (scripts/fuzz.sh)

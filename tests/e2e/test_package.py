@@ -1,6 +1,8 @@
-"""The operator's package: the .deb that CPack builds, installed into a fresh root; its manual page
-held against the program; the installed fwkit run on a simulated server, reboot flag included."""
+"""The operator's package: the .deb that CPack builds under umask 000, checked by scripts/package.sh
+(lintian, systemd-analyze verify), installed into a fresh root; its manual page held against the
+program; the installed fwkit run on a simulated server, reboot flag included."""
 
+import gzip
 import re
 import shutil
 import subprocess
@@ -10,7 +12,7 @@ import pytest
 
 from conftest import ROOT, SAMPLE
 
-PAGE = "usr/share/man/man8/fwkit.8"
+PAGE = "usr/share/man/man8/fwkit.8.gz"
 
 
 def run(*argv, **kw):
@@ -21,13 +23,14 @@ def run(*argv, **kw):
 def installed(fwkit_bin, tmp_path_factory):
     """(package file, root it is installed in, version) of a .deb built from fwkit's build folder."""
     build = Path(fwkit_bin).parent
-    if not (build / "CPackConfig.cmake").is_file() or not all(map(shutil.which, ("cpack", "man"))):
-        pytest.skip("needs a CMake build folder beside the binary, cpack and man")
-    out = tmp_path_factory.mktemp("package")
-    assert run("cpack", "-G", "DEB", "-B", str(out), cwd=build).returncode == 0
+    tools = ("cpack", "man", "lintian", "systemd-analyze")
+    if not (build / "CPackConfig.cmake").is_file() or not all(map(shutil.which, tools)):
+        pytest.skip("needs a CMake build folder beside the binary, " + ", ".join(tools))
+    made = run(ROOT / "scripts/package.sh", build, tmp_path_factory.mktemp("package"), umask=0)
+    assert made.returncode == 0, made.stderr  # a folder of mode 0777 is one of lintian's warnings
     version = re.search(r"project\(fwkit VERSION ([\d.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
-    deb = out / f"fwkit_{version}_{run('dpkg', '--print-architecture').stdout.strip()}.deb"
-    root = out / "root"
+    deb = Path(made.stdout.strip())
+    root = deb.parent / "root"
     for folder in ("info", "updates"):
         (root / "var/lib/dpkg" / folder).mkdir(parents=True)
     (root / "var/lib/dpkg/status").touch()
@@ -42,9 +45,12 @@ def test_the_package_holds_the_program_and_its_manual(installed):
     for package in ("libc6", "libpci3", "libxml2", "pci.ids"):
         assert re.search(rf"(^|, ){re.escape(package)}\b", depends), depends
     listed = run("dpkg", f"--root={root}", "-L", "fwkit").stdout.split()
-    assert sorted(p for p in listed if (root / p.lstrip("/")).is_file()) == ["/usr/sbin/fwkit", "/" + PAGE]
+    units = [f"/usr/lib/systemd/system/fwkit-inventory.{kind}" for kind in ("service", "timer")]
+    documents = [f"/usr/share/doc/fwkit/{name}" for name in ("changelog.gz", "copyright")]
+    assert sorted(p for p in listed if not (root / p.lstrip("/")).is_dir()) == [  # the timer not enabled
+        *units, "/usr/sbin/fwkit", *documents, "/usr/share/lintian/overrides/fwkit", "/" + PAGE]
     page = root / PAGE
-    assert f'"fwkit {version}"' in page.read_text()
+    assert f'"fwkit {version}"' in gzip.decompress(page.read_bytes()).decode()
     shown = run("man", "--warnings", "-l", str(page), env={"MANWIDTH": "80", "PATH": "/usr/bin:/bin"})
     assert (shown.returncode, shown.stderr) == (0, "")
 
@@ -56,7 +62,7 @@ def section(page, title):
 def test_installed_fwkit_does_what_its_manual_says(installed, server):
     deb, root, version = installed
     fwkit = str(root / "usr/sbin/fwkit")
-    page = (root / PAGE).read_text()
+    page = gzip.decompress((root / PAGE).read_bytes()).decode()
     s = server(SAMPLE)
     flag, pkgs = s.run_path("reboot-required"), s.run_path("reboot-required.pkgs")
     statuses = set()
