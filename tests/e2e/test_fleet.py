@@ -5,9 +5,10 @@ import csv
 import hashlib
 import json
 import os
-import shutil
 import re
+import shutil
 import subprocess
+import sys
 import tarfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -15,6 +16,9 @@ from pathlib import Path
 import pytest
 
 ANSIBLE = Path(__file__).resolve().parents[2] / "contrib" / "ansible"
+sys.path.insert(0, str(ANSIBLE / "roles" / "fwkit" / "filter_plugins"))
+import fwkit_reports  # noqa: E402  (the role's filters, pure functions over a host's text)
+
 CX5 = {"class": "0x020000", "vendor": "0x15b3", "device": "0x1017", "subsystem_device": "0x0020",
        "psid": "MT_0000000008"}
 CX4 = {"class": "0x020000", "vendor": "0x15b3", "device": "0x1015", "subsystem_device": "0x0003",
@@ -80,8 +84,7 @@ def fleet(server, tmp_path):
 
 
 def play(tmp_path, playbook, *args):
-    """ansible-playbook run as an operator would, in a folder of their own with the default
-    reports folder ./fwkit-reports; the burns are polled every second."""
+    """ansible-playbook as an operator runs it: in a folder of their own, reports in ./fwkit-reports."""
     r = subprocess.run(["ansible-playbook", "-i", "hosts.ini", str(ANSIBLE / playbook), "-e", "fwkit_burn_poll=1",
                         *args], cwd=tmp_path, capture_output=True, text=True, timeout=900,
                        env=dict(os.environ, ANSIBLE_CONFIG=str(ANSIBLE / "ansible.cfg")))
@@ -91,11 +94,20 @@ def play(tmp_path, playbook, *args):
     return r, summary
 
 
+@pytest.mark.parametrize("report, refused", [
+    ('<?xml version="1.0" encoding="ISO-8859-1"?><r/>'.encode(), "not UTF-8"),
+    (b"\xff\xfe" + "<r/>".encode("utf-16-le"), "not UTF-8"),
+    ('<!DOCTYPE r [<!ENTITY a "b">]><r>&a;</r>'.encode(), "report refused: a document type declaration"),
+    (b"<r><device>", "report refused: no element found")])
+def test_reports_a_host_sends_are_refused(report, refused):
+    assert refused in fwkit_reports.parse_report(report.decode("utf-8", "surrogateescape"))[1]
+
+
 def outcomes(summary):
     return {(row["host"], row["address"]): (row["action"], row["outcome"]) for row in summary["adapters"]}
 
 
-def test_discovery_then_rolling_updates_over_five_hosts(fleet, tmp_path):
+def test_plans_then_rolling_updates_over_a_fleet_with_hostile_hosts(fleet, tmp_path):
     s = fleet
     reports = tmp_path / "fwkit-reports"
     r, summary = play(tmp_path, "discover.yml")

@@ -189,6 +189,11 @@ def _status(value):
     return int(text) if re.fullmatch(r"-?\d{1,9}", text) else None
 
 
+def _flag(value):
+    """A yes/no of a record, which templating may have left as text."""
+    return value is True or str(value).strip().lower() == "true"
+
+
 def batch_failed_percentage(hostvars, batch):
     """The percentage of the hosts of a rollout batch whose fwkit -u failed."""
     failed = sum(1 for host in batch
@@ -198,7 +203,7 @@ def batch_failed_percentage(hostvars, batch):
 
 def _rollout_failed(rollout):
     """fwkit -u failed: a status above 0, or no status at all from a run that was started."""
-    if not rollout or not rollout.get("started"):
+    if not rollout or not _flag(rollout.get("started")):
         return False
     status = _status(rollout.get("status"))
     return status is None or status > 0
@@ -219,9 +224,9 @@ def _device_outcome(device, plan, rollout, after):
             "held back: " + held[address]["reason"]
     if address not in plan.get("apply", []):
         return "up to date" if device["action"] == "rewrite" and not plan else ""
-    if rollout.get("check_mode"):
+    if _flag(rollout.get("check_mode")):
         return "would burn " + device["available"]
-    if not rollout.get("started"):
+    if not _flag(rollout.get("started")):
         return "not reached"
     if address in after and after[address]["installed"] == device["available"]:
         return "burned " + device["available"]
@@ -266,7 +271,7 @@ def _host_rows(host, record, plan_text, out):
     if _rollout_failed(rollout):
         out["failed"].append({"host": host, "step": "rollout", "status": _status(rollout.get("status")),
                               "last_event": _reason(rollout)})
-    if (rollout or discovery).get("reboot_required"):
+    if _flag((rollout or discovery).get("reboot_required")):
         out["reboot_required"].append(host)
     after = {d["address"]: d for d in rollout.get("devices") or []}
     for device in devices:
