@@ -256,7 +256,7 @@ def _host_rows(host, record, plan_text, out):
                                   "last_event": found["error"]})
             return
         devices, plan = found["devices"], {}
-        stamp["fwkit_version"] = stamp["fwkit_version"] or found["fwkit_version"]
+        stamp["fwkit_version"] = found["fwkit_version"]
     elif plan.get("missing"):
         out["no_plan"].append(host)
         return
@@ -313,8 +313,9 @@ def fleet_summary(previous, hostvars, run_hosts, plan_paths, plan_texts, run):
         if outcome:
             kept = records.get(host) or {}
             records[host] = dict(outcome, **run)
-            for key in ("fwkit_version", "catalog_sha256"):  # what this run did not look at
-                records[host][key] = outcome.get(key) or kept.get(key) or ""
+            for key in ("fwkit_version", "catalog_sha256"):  # what a rollout did not look at
+                if "plan" in outcome and not outcome.get(key):
+                    records[host][key] = kept.get(key) or ""
             if isinstance(outcome.get("plan"), dict):  # the pushed report is not kept
                 records[host]["plan"] = {k: v for k, v in outcome["plan"].items() if k != "report"}
     plans = {}
