@@ -2,15 +2,23 @@
 server, reached with the local connection; fwkit_command runs fwkit inside that server."""
 
 import csv
+import hashlib
 import json
+import os
+import re
 import shutil
 import subprocess
+import sys
+import tarfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
 
 ANSIBLE = Path(__file__).resolve().parents[2] / "contrib" / "ansible"
+sys.path.insert(0, str(ANSIBLE / "roles" / "fwkit" / "filter_plugins"))
+import fwkit_reports  # noqa: E402  (the role's filters, pure functions over a host's text)
+
 CX5 = {"class": "0x020000", "vendor": "0x15b3", "device": "0x1017", "subsystem_device": "0x0020",
        "psid": "MT_0000000008"}
 CX4 = {"class": "0x020000", "vendor": "0x15b3", "device": "0x1015", "subsystem_device": "0x0003",
@@ -26,6 +34,25 @@ HOSTS = {  # in inventory order, so that a serial rollout meets "mixed" before "
     "noadapter": [{"address": "0000:01:00.0", "class": "0x010802", "vendor": "0x144d",
                    "device": "0xa808"}],
 }
+# Hostile hosts: their fwkit -d leaves a forged report. "hostile" also answers every task with
+# facts that name another reports folder, and comes first, so that run_once tasks run for it.
+FORGED = ('<?xml version="1.0" encoding="UTF-8"?>\n<r><version value="0.1"/><devices><device>'
+          '<busnumber value="0000:07"/><devicenumber value="00"/><funcnumber value="0"/>'
+          '<product_id value="=HYPERLINK(&quot;http://x&quot;)"/><fw_item><firmware_id value="@A1"/>'
+          '<active_version value="1.0.0"/><version value="1.0.0"/><action value="rewrite"/></fw_item>'
+          '</device></devices></r>\n')
+FORGED_REPORTS = {
+    "hostile": FORGED.encode(),
+    "utf16": ('<?xml version="1.0"?><!DOCTYPE r [<!ENTITY a "%s">]><r>&a;&a;&a;</r>' % ("a" * 99)
+              ).encode("utf-16-le"),
+    "padded": FORGED.replace("<devices>", "<devices>" + " " * 20_000_000).encode(),
+}
+STEERING_PYTHON = """#!/bin/sh
+/usr/bin/python3 "$@" | /usr/bin/python3 -c 'import json, sys
+r = json.load(sys.stdin)
+r["ansible_facts"] = {"fwkit_reports_dir": "%s", "fwkit_reports_path": "%s"}
+print(json.dumps(r))'
+"""
 
 
 @pytest.fixture
@@ -33,53 +60,89 @@ def fleet(server, tmp_path):
     if shutil.which("ansible-playbook") is None:
         pytest.skip("ansible-playbook is not installed (scripts/setup.sh installs it)")
     servers, lines = {}, ["[fleet]"]
+    elsewhere = tmp_path / "elsewhere"
+    python = tmp_path / "steering-python"
+    python.write_text(STEERING_PYTHON % (elsewhere, elsewhere))
+    for name, report in FORGED_REPORTS.items():
+        (tmp_path / name).mkdir()
+        (tmp_path / f"{name}.xml").write_bytes(report)
+        (tmp_path / f"fwkit-{name}").write_text(f"#!/bin/sh\ncp {tmp_path}/{name}.xml nicdiscovery.xml\n")
+    for path in (python, *tmp_path.glob("fwkit-*")):
+        path.chmod(0o755)
+    lines += [f"{name} ansible_connection=local fwkit_dir={tmp_path / name} fwkit_command={tmp_path}/fwkit-{name}"
+              f" fwkit_reboot_flag={tmp_path}/none" for name in FORGED_REPORTS]
+    lines[1] += f" ansible_python_interpreter={python}"
     for name, functions in HOSTS.items():
         s = servers[name] = server({"functions": functions})
         wrapper = s.command_script(tmp_path / f"fwkit-{name}")
         lines.append(f"{name} ansible_connection=local fwkit_dir={s.dir} fwkit_command={wrapper}"
                      f" fwkit_reboot_flag={s.run_path('reboot-required')}")
+    lines.append(f"nodir ansible_connection=local fwkit_dir={tmp_path / 'nodir'}")
     servers["nocatalog"].remove("nic_fw/NICFWData.xml")
     (tmp_path / "hosts.ini").write_text("\n".join(lines) + "\n")
     return servers
 
 
 def play(tmp_path, playbook, *args):
-    r = subprocess.run(["ansible-playbook", "-i", str(tmp_path / "hosts.ini"), str(ANSIBLE / playbook),
-                        "-e", f"fwkit_reports_dir={tmp_path}/reports", *args],
-                       cwd=ANSIBLE, capture_output=True, text=True, timeout=600)
-    summary = json.loads((tmp_path / "reports" / "summary.json").read_text())
-    with open(tmp_path / "reports" / "summary.csv", newline="") as table:
-        assert list(csv.DictReader(table)) == summary["adapters"]
+    """ansible-playbook as an operator runs it: in a folder of their own, reports in ./fwkit-reports."""
+    r = subprocess.run(["ansible-playbook", "-i", "hosts.ini", str(ANSIBLE / playbook), "-e", "fwkit_burn_poll=1",
+                        *args], cwd=tmp_path, capture_output=True, text=True, timeout=900,
+                       env=dict(os.environ, ANSIBLE_CONFIG=str(ANSIBLE / "ansible.cfg")))
+    summary = json.loads((tmp_path / "fwkit-reports" / "summary.json").read_text())
+    with open(tmp_path / "fwkit-reports" / "summary.csv", newline="") as table:
+        assert [row["host"] for row in csv.DictReader(table)] == [row["host"] for row in summary["adapters"]]
     return r, summary
+
+
+@pytest.mark.parametrize("report, refused", [
+    ('<?xml version="1.0" encoding="ISO-8859-1"?><r/>'.encode(), "not UTF-8"),
+    (b"\xff\xfe" + "<r/>".encode("utf-16-le"), "not UTF-8"),
+    ('<!DOCTYPE r [<!ENTITY a "b">]><r>&a;</r>'.encode(), "report refused: a document type declaration"),
+    (b"<r><device>", "report refused: no element found")])
+def test_reports_a_host_sends_are_refused(report, refused):
+    assert refused in fwkit_reports.parse_report(report.decode("utf-8", "surrogateescape"))[1]
 
 
 def outcomes(summary):
     return {(row["host"], row["address"]): (row["action"], row["outcome"]) for row in summary["adapters"]}
 
 
-def test_discovery_then_rolling_updates_over_five_hosts(fleet, tmp_path):
+def test_plans_then_rolling_updates_over_a_fleet_with_hostile_hosts(fleet, tmp_path):
     s = fleet
-    reports = tmp_path / "reports"
+    reports = tmp_path / "fwkit-reports"
     r, summary = play(tmp_path, "discover.yml")
     assert r.returncode == 0, r.stdout
-    assert summary["totals"] == {"rewrite": 1, "upgrade": 4}
-    assert {(row["host"], row["address"], row["installed"], row["available"]) for row in summary["adapters"]} == {
+    assert summary["totals"] == {"rewrite": 2, "upgrade": 4}
+    assert {(row["host"], row["address"], row["installed"], row["available"]) for row in summary["adapters"]} >= {
         ("uptodate", "0000:04:00.0", NEW5, NEW5), ("mixed", "0000:04:00.0", "16.27.2008", NEW5),
         ("mixed", "0000:05:00.0", "14.31.1014", NEW4), ("upgrade", "0000:04:00.0", "16.27.2008", NEW5),
         ("upgrade", "0000:05:00.0", "14.31.1014", NEW4)}
-    [failed] = summary["failed"]
-    assert (failed["host"], failed["status"]) == ("nocatalog", 1)
-    assert "nic_fw/NICFWData.xml" in failed["last_event"]
+    assert outcomes(summary)[("uptodate", "0000:04:00.0")] == ("rewrite", "up to date")
+    failed = {f["host"]: (f["step"], f["status"], f["last_event"]) for f in summary["failed"]}
+    assert failed.keys() == {"nocatalog", "nodir", "utf16", "padded"}
+    assert failed["nocatalog"][:2] == ("discovery", 1) and "nic_fw/NICFWData.xml" in failed["nocatalog"][2]
+    assert failed["nodir"][:2] == ("discovery", None) and str(tmp_path / "nodir") in failed["nodir"][2]
+    assert failed["utf16"][2] == "a report that is not UTF-8 is refused"
+    assert failed["padded"][2] == "a report over 16 MB is refused"
     assert summary["no_adapter"] == ["noadapter"]
     assert "No adapter of PCI vendor 0x15B3 found on this server" in s["noadapter"].log()
-    assert sorted(p.name for p in reports.glob("*.xml")) == ["mixed.xml", "upgrade.xml", "uptodate.xml"]
+    # The hostile host's facts named another folder: nothing went there; its cells stay text.
+    assert not (tmp_path / "elsewhere").exists()
+    assert "'=HYPERLINK(\"\"http://x\"\")\",'@A1," in (reports / "summary.csv").read_text()
+    sha = hashlib.sha256(s["upgrade"].path("nic_fw/NICFWData.xml").read_bytes()).hexdigest()
+    version = ET.parse(reports / "upgrade.xml").find("version").get("value")
+    assert summary["run"]["catalog_sha256"] == sha and summary["run"]["fwkit_version"] == "0.1, " + version
+    [stamped] = reports.glob("summary-*.json")
+    assert stamped.name == "summary-%s.json" % summary["run"]["time"].replace("-", "").replace(":", "")
+    plans = {p.name: p.read_bytes() for p in reports.glob("*.xml")}
 
     r, summary = play(tmp_path, "rollout.yml", "--check")
     assert r.returncode == 0, r.stdout
     assert all(server.burns() == [] for server in s.values())
+    assert re.search(r"mixed +: ok=\d+ +changed=1 ", r.stdout) and re.search(r"uptodate +: ok=\d+ +changed=0 ", r.stdout)
+    assert f"0000:05:00.0 ConnectX-4 Lx" in r.stdout
     assert outcomes(summary)[("mixed", "0000:05:00.0")] == ("upgrade", "would burn " + NEW4)
-    assert outcomes(summary)[("uptodate", "0000:04:00.0")] == (
-        "rewrite", "held back: fwkit_allow_rewrite is false")
+    assert summary["no_plan"] == ["noadapter", "nocatalog", "nodir"]
 
     # One host at a time, stopping at the first failure: "mixed" comes before "upgrade".
     r, summary = play(tmp_path, "rollout.yml")
@@ -90,11 +153,12 @@ def test_discovery_then_rolling_updates_over_five_hosts(fleet, tmp_path):
     assert outcomes(summary)[("mixed", "0000:05:00.0")] == ("upgrade", "not burned")
     assert [row["reset_pending"] for row in summary["adapters"] if row["host"] == "mixed"] == ["16.27.2008", ""]
     assert [(f["host"], f["step"], f["status"]) for f in summary["failed"]] == [
-        ("mixed", "rollout", 2), ("nocatalog", "discovery", 1)]
+        ("mixed", "rollout", 2), ("padded", "plan", None), ("utf16", "plan", None)]
     assert summary["not_reached"] == ["upgrade"]
     assert summary["reboot_required"] == ["mixed"]
+    assert {p.name: p.read_bytes() for p in reports.glob("*.xml")} == plans
 
-    # The operator holds back one adapter in the reviewed reports; batches of two tolerate 50 %.
+    # The operator holds back one adapter in the reviewed plans; batches of two tolerate 50 %.
     for host, address in (("upgrade", "0000:05:00.0"), ("mixed", "0000:04:00.0")):
         tree = ET.parse(reports / f"{host}.xml")
         for device in tree.iter("device"):
@@ -102,8 +166,7 @@ def test_discovery_then_rolling_updates_over_five_hosts(fleet, tmp_path):
                 device.find("fw_item/action").set("value", "Nothing")
         tree.write(reports / f"{host}.xml", encoding="UTF-8", xml_declaration=True)
     mixed_burns = len(s["mixed"].burns())
-    r, summary = play(tmp_path, "rollout.yml", "-e", "fwkit_use_reports=true", "-e", "fwkit_serial=2",
-                      "-e", "fwkit_max_fail_percentage=50")
+    r, summary = play(tmp_path, "rollout.yml", "-e", "fwkit_serial=2", "-e", "fwkit_max_fail_percentage=50")
     assert r.returncode == 2
     assert [b[3] for b in s["mixed"].burns()[mixed_burns:]] == ["0000:05:00.0"]
     assert [b[3] for b in s["upgrade"].burns()] == ["0000:04:00.0"]
@@ -111,6 +174,32 @@ def test_discovery_then_rolling_updates_over_five_hosts(fleet, tmp_path):
     assert outcomes(summary)[("upgrade", "0000:05:00.0")] == ("Nothing", "")
     assert summary["reboot_required"] == ["mixed", "upgrade"]
     assert summary["not_reached"] == [] and s["uptodate"].burns() == []
+
+    # A repository tarball a user made, unpacked on one host: root's, with fixed modes; the run's
+    # hosts merge into the fleet summary.
+    def loosen(member):
+        member.uid = member.gid = 1000
+        member.mode |= 0o777 if member.isdir() or member.name.endswith("mstflint") else 0o666
+        return member
+    with tarfile.open(tmp_path / "repo.tgz", "w:gz") as tar:
+        tar.add(s["upgrade"].dir / "nic_fw", "nic_fw", filter=loosen)
+    r, summary = play(tmp_path, "discover.yml", "--limit", "upgrade", "-e", f"fwkit_repository_src={tmp_path}/repo.tgz")
+    assert r.returncode == 0, r.stdout
+    modes = {rel: s["upgrade"].path(rel).stat() for rel in (".", "nic_fw", "nic_fw/mstflint", "nic_fw/NICFWData.xml")}
+    assert {rel: (st.st_uid, st.st_gid, oct(st.st_mode & 0o7777)) for rel, st in modes.items()} == {
+        ".": (0, 0, "0o755"), "nic_fw": (0, 0, "0o755"), "nic_fw/mstflint": (0, 0, "0o755"),
+        "nic_fw/NICFWData.xml": (0, 0, "0o644")}
+    assert outcomes(summary)[("upgrade", "0000:04:00.0")] == ("rewrite", "up to date")
+    assert outcomes(summary)[("mixed", "0000:05:00.0")] == ("upgrade", "not burned")
+    assert [row["host"] for row in json.loads(max(reports.glob("summary-*.json")).read_text())["adapters"]] == ["upgrade"] * 2
+
+    # The summary alone, rebuilt from the plans in the folder: no host is asked anything.
+    calls = {name: len(server.calls()) for name, server in s.items()}
+    (reports / "summary.json").unlink()
+    r, summary = play(tmp_path, "rollout.yml", "--tags", "summary")
+    assert r.returncode == 0, r.stdout
+    assert {name: len(server.calls()) for name, server in s.items()} == calls
+    assert outcomes(summary)[("mixed", "0000:04:00.0")] == ("Nothing", "")
 
     if shutil.which("ansible-lint"):
         lint = subprocess.run(["ansible-lint", "discover.yml", "rollout.yml", "roles/fwkit"],

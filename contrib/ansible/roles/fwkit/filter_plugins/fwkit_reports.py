@@ -1,10 +1,16 @@
-"""Filters of the fwkit role: fwkit's discovery reports and event log read on the control node.
+"""Filters of the fwkit role: fwkit's discovery reports and event log read on the control node, the
+fleet summary, and the names of the files the role writes into the reports folder.
 
-Python's standard library only (xml.etree, csv), so the control node needs nothing beyond ansible-core.
+Everything a host sends (reports, command output, exit statuses) is untrusted: the parsers return
+the reason they refuse it instead of raising, so that one host cannot stop the summary of the rest.
+Python's standard library only (xml.etree, csv, json), so the control node needs nothing beyond
+ansible-core.
 """
 
 import csv
 import io
+import json
+import os
 import re
 import xml.etree.ElementTree as ET
 
@@ -13,27 +19,58 @@ NO_ADAPTER = "No adapter of PCI vendor 0x15B3 found on this server"
 EVENT = re.compile(r"^\[(ERROR|WARNING|INFO)\]\s+\[[^\]]*\] ?(.*)$")
 SECTION = "### fwkit:"
 RESET_PENDING = re.compile(r"reset pending: running (\S+)")
+DECLARED_ENCODING = re.compile(r"""<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["']""")
+SHA256 = re.compile(r"^[0-9a-f]{64}$")
+REPORT_LIMIT = 16 * 1024 * 1024  # bytes; fwkit's reports are a few kB per adapter
+# A spreadsheet takes a cell starting with one of these for a formula.
+FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
 COLUMNS = ("host", "address", "board", "psid", "installed", "available", "action", "reset_pending",
-           "outcome")
+           "outcome", "time", "user", "fwkit_version", "catalog_sha256")
+TABLE_COLUMNS = COLUMNS[:9]
+LISTS = ("failed", "no_adapter", "no_plan", "reboot_required", "not_reached")
 
 
-def _parse(text):
-    if "<!DOCTYPE" in text:  # neither fwkit nor an editor needs one; entities could blow it up
-        raise ValueError("a discovery report with a document type declaration is refused")
-    return ET.fromstring(text.encode("utf-8"))
+class _NoDocumentType(ET.TreeBuilder):
+    """A tree builder that stops the parser at a document type declaration, before any entity
+    it declares can be expanded."""
+
+    def doctype(self, name, pubid, system):
+        raise ValueError("a document type declaration is refused")
+
+
+def parse_report(text):
+    """The root element of a report from a host, and "" or the reason it is refused: over 16 MB,
+    not UTF-8, a document type declaration, or not well-formed."""
+    if text is None or text == "":
+        return None, "no report"
+    if len(text) > REPORT_LIMIT:
+        return None, "a report over 16 MB is refused"
+    try:
+        data = text.encode("utf-8") if isinstance(text, str) else bytes(text)
+        decoded = data.decode("utf-8")
+    except UnicodeError:
+        return None, "a report that is not UTF-8 is refused"
+    if len(data) > REPORT_LIMIT:
+        return None, "a report over 16 MB is refused"
+    declared = DECLARED_ENCODING.match(decoded.lstrip("\ufeff"))
+    if "\0" in decoded or (declared and declared.group(1).lower() not in ("utf-8", "utf8")):
+        return None, "a report that is not UTF-8 is refused"
+    parser = ET.XMLParser(target=_NoDocumentType(), encoding="utf-8")
+    try:
+        parser.feed(data)
+        return parser.close(), ""
+    except (ET.ParseError, ValueError) as e:
+        return None, "report refused: %s" % e
 
 
 def _value(element, name):
     found = element.find(name)
-    return "" if found is None else found.get("value", "")
+    return "" if found is None else str(found.get("value", ""))
 
 
-def report_devices(text):
-    """The devices of a discovery report: one dict per adapter, the columns of the summary."""
-    if not text:
-        return []
+def _devices(root):
     devices = []
-    for device in _parse(text).iter("device"):
+    for device in root.iter("device"):
         item = device.find("fw_item")
         item = device if item is None else item
         pending = RESET_PENDING.search(_value(item, "message"))
@@ -50,30 +87,56 @@ def report_devices(text):
     return devices
 
 
-def hold_back(text, allow_rewrite=False, allow_downgrade=False):
-    """The report to push for -u: "rewrite" and "downgrade" become "Nothing" unless allowed.
+def report_summary(text):
+    """What a report says: {"devices": one dict per adapter (the columns of the summary),
+    "fwkit_version": the version of the fwkit that wrote it, "error": "" or why it is refused}."""
+    root, error = parse_report(text)
+    if root is None:
+        return {"devices": [], "fwkit_version": "", "error": error}
+    return {"devices": _devices(root), "fwkit_version": _value(root, "version"), "error": ""}
 
-    Returns {"report": XML text, "apply": addresses to burn, "held": [{address, action, reason}],
-    "devices": the report's devices}; "missing" is true when there is no report."""
+
+def report_devices(text):
+    """The devices of a report (none when it is refused)."""
+    return report_summary(text)["devices"]
+
+
+def _burn_line(device):
+    return "%s %s %s: %s -> %s (%s)" % (device["address"], device["board"], device["psid"],
+                                        device["installed"], device["available"], device["action"])
+
+
+def hold_back(text, allow_rewrite=False, allow_downgrade=False):
+    """The plan for fwkit -u from a host's reviewed report: "rewrite" and "downgrade" become
+    "Nothing" unless allowed; an action set to anything else is left alone.
+
+    Returns {"report": XML text to push, "apply": addresses to burn, "burns": a line per adapter
+    to burn, "held": [{address, action, reason}], "devices": the report's devices, "missing":
+    true when there is no report, "error": "" or why the report is refused}."""
+    plan = {"report": "", "apply": [], "burns": [], "held": [], "devices": [],
+            "missing": not text, "error": "", "fwkit_version": ""}
     if not text:
-        return {"report": "", "apply": [], "held": [], "devices": [], "missing": True}
-    root = _parse(text)
+        return plan
+    root, plan["error"] = parse_report(text)
+    if root is None:
+        return plan
     allowed = {"upgrade": True, "rewrite": allow_rewrite, "downgrade": allow_downgrade}
-    apply, held = [], []
-    for device, found in zip(root.iter("device"), report_devices(text)):
+    plan["devices"], plan["fwkit_version"] = _devices(root), _value(root, "version")
+    for device, found in zip(root.iter("device"), plan["devices"]):
         for action in device.iter("action"):
             value = action.get("value", "")
             if value not in FLASH_ACTIONS:
                 continue
             if allowed[value]:
-                apply.append(found["address"])
+                plan["apply"].append(found["address"])
+                plan["burns"].append(_burn_line(found))
             else:
                 action.set("value", "Nothing")
-                held.append({"address": found["address"], "action": value,
-                             "reason": "fwkit_allow_%s is false" % value})
-    report = '<?xml version="1.0" encoding="UTF-8"?>\n' + ET.tostring(root, encoding="unicode")
-    return {"report": report + "\n", "apply": apply, "held": held,
-            "devices": report_devices(text), "missing": False}
+                plan["held"].append({"address": found["address"], "action": value,
+                                     "reason": "fwkit_allow_%s is false" % value})
+    plan["report"] = ('<?xml version="1.0" encoding="UTF-8"?>\n'
+                      + ET.tostring(root, encoding="unicode") + "\n")
+    return plan
 
 
 def log_events(text):
@@ -101,92 +164,177 @@ def output_sections(text):
     return sections
 
 
+def catalog_sha256(text):
+    """The catalog's SHA-256 from the output of sha256sum, "" when it is not one."""
+    digest = (text or "").split(" ", 1)[0].strip()
+    return digest if SHA256.match(digest) else ""
+
+
+def report_file(folder, name):
+    """The path of file `name` directly in the reports folder; a name that would lead out of it
+    is refused (an error, so the task writing or removing it fails)."""
+    name = str(name)
+    if name in ("", ".", "..") or "/" in name or "\0" in name or not os.path.isabs(folder):
+        raise ValueError("%r is not a file name in the reports folder %s" % (name, folder))
+    return os.path.join(os.path.normpath(folder), name)
+
+
+def _status(value):
+    """An exit status from a host's answer: an int, or None when there is none."""
+    if isinstance(value, bool):
+        return None
+    if isinstance(value, int):
+        return value
+    text = str(value).strip() if value is not None else ""
+    return int(text) if re.fullmatch(r"-?\d{1,9}", text) else None
+
+
+def _flag(value):
+    """A yes/no of a record, which templating may have left as text."""
+    return value is True or str(value).strip().lower() == "true"
+
+
 def batch_failed_percentage(hostvars, batch):
     """The percentage of the hosts of a rollout batch whose fwkit -u failed."""
-    failed = sum(1 for host in batch if _rollout_status(hostvars[host].get("fwkit_outcome")) > 0)
+    failed = sum(1 for host in batch
+                 if _rollout_failed((hostvars[host].get("fwkit_outcome") or {}).get("rollout")))
     return 100.0 * failed / len(batch) if batch else 0.0
 
 
-def _rollout_status(outcome):
-    """fwkit -u's exit status, or -1 when it did not run (nothing to burn, check mode)."""
-    rollout = (outcome or {}).get("rollout") or {}
-    return int(rollout.get("status", -1))
+def _rollout_failed(rollout):
+    """fwkit -u failed: a status above 0, or no status at all from a run that was started."""
+    if not rollout or not _flag(rollout.get("started")):
+        return False
+    status = _status(rollout.get("status"))
+    return status is None or status > 0
 
 
-def _last_event(run):
+def _reason(run):
     events = run.get("events") or []
     if events:
-        return "[%s] %s" % (events[-1]["tag"], events[-1]["text"])
-    return run.get("message") or ""
+        return "[%s] %s" % (events[-1].get("tag", ""), events[-1].get("text", ""))
+    return str(run.get("message") or "")
 
 
 def _device_outcome(device, plan, rollout, after):
     address = device["address"]
     held = {h["address"]: h for h in plan.get("held", [])}
     if address in held:
-        return "held back: " + held[address]["reason"]
+        return "up to date" if held[address]["action"] == "rewrite" else \
+            "held back: " + held[address]["reason"]
     if address not in plan.get("apply", []):
-        return ""
-    if rollout.get("check_mode"):
+        return "up to date" if device["action"] == "rewrite" and not plan else ""
+    if _flag(rollout.get("check_mode")):
         return "would burn " + device["available"]
-    if _rollout_status({"rollout": rollout}) < 0:
+    if not _flag(rollout.get("started")):
         return "not reached"
     if address in after and after[address]["installed"] == device["available"]:
         return "burned " + device["available"]
     return "not burned"
 
 
-def _host_rows(host, outcome, rows, totals, hosts, of_rollout):
-    discovery = outcome.get("discovery") or {}
-    plan = outcome.get("plan")
-    rollout = outcome.get("rollout") or {}
-    if not outcome:
-        hosts["not_reached"].append(host)
-        return
-    if plan and plan.get("missing"):
-        hosts["failed"].append({"host": host, "step": "report", "status": "",
-                                "last_event": "no report of this host in the reports folder"})
-        return
-    if discovery and int(discovery.get("status", 0)) != 0:
-        texts = [e["text"] for e in discovery.get("events") or []]
-        if NO_ADAPTER in texts:
-            hosts["no_adapter"].append(host)
+def _host_rows(host, record, plan_text, out):
+    """Adds the rows and lists of one host, from its record of the last run that reached it and
+    (for a discovery) its report in the reports folder."""
+    discovery = record.get("discovery") or {}
+    plan = record.get("plan")
+    rollout = record.get("rollout") or {}
+    stamp = {key: str(record.get(key) or "") for key in ("time", "user", "fwkit_version",
+                                                         "catalog_sha256")}
+    if discovery and _status(discovery.get("status")) != 0:
+        if NO_ADAPTER in [e.get("text") for e in discovery.get("events") or []]:
+            out["no_adapter"].append(host)
         else:
-            hosts["failed"].append({"host": host, "step": "discovery",
-                                    "status": int(discovery["status"]),
-                                    "last_event": _last_event(discovery)})
+            out["failed"].append({"host": host, "step": "discovery",
+                                  "status": _status(discovery.get("status")),
+                                  "last_event": _reason(discovery)})
         return
-    if of_rollout and not plan:  # discovered, but the rollout stopped before this host
-        hosts["not_reached"].append(host)
-        plan = hold_back("")  # nothing planned, so every row reads as it was found
-    if _rollout_status(outcome) > 0:
-        hosts["failed"].append({"host": host, "step": "rollout", "status": int(rollout["status"]),
-                                "last_event": _last_event(rollout)})
-    if (rollout or discovery).get("reboot_required"):
-        hosts["reboot_required"].append(host)
+    if plan is None:  # a discovery: the report as it stands in the reports folder
+        found = report_summary(plan_text)
+        if found["error"]:
+            out["failed"].append({"host": host, "step": "report", "status": None,
+                                  "last_event": found["error"]})
+            return
+        devices, plan = found["devices"], {}
+        stamp["fwkit_version"] = found["fwkit_version"]
+    elif plan.get("missing"):
+        out["no_plan"].append(host)
+        return
+    elif plan.get("error"):
+        out["failed"].append({"host": host, "step": "plan", "status": None,
+                              "last_event": plan["error"]})
+        return
+    else:
+        devices = plan.get("devices") or []
+        if not record.get("rollout"):  # the rollout stopped before this host
+            out["not_reached"].append(host)
+    if _rollout_failed(rollout):
+        out["failed"].append({"host": host, "step": "rollout", "status": _status(rollout.get("status")),
+                              "last_event": _reason(rollout)})
+    if _flag((rollout or discovery).get("reboot_required")):
+        out["reboot_required"].append(host)
     after = {d["address"]: d for d in rollout.get("devices") or []}
-    for device in (plan or {}).get("devices") or discovery.get("devices") or []:
-        row = dict(device, host=host, outcome=_device_outcome(device, plan or {}, rollout, after))
+    for device in devices:
+        row = dict(device, host=host, outcome=_device_outcome(device, plan, rollout, after), **stamp)
         if row["outcome"].startswith("burned"):
             row["reset_pending"] = after[device["address"]]["reset_pending"]
-        totals[row["action"] or "none"] = totals.get(row["action"] or "none", 0) + 1
-        rows.append({column: row.get(column, "") for column in COLUMNS})
+        out["totals"][row["action"] or "none"] = out["totals"].get(row["action"] or "none", 0) + 1
+        out["adapters"].append({column: str(row.get(column, "")) for column in COLUMNS})
 
 
-def fleet_summary(hostvars, hosts, of_rollout=False):
-    """The fleet summary from each host's `fwkit_outcome` fact: rows per host and adapter, totals
-    per action, failed hosts with fwkit's status and last event, hosts without an adapter of the
-    vendor, hosts that need a reboot, and hosts the run did not reach (of_rollout: the rollout did
-    not reach)."""
-    rows, totals = [], {}
-    lists = {"failed": [], "no_adapter": [], "reboot_required": [], "not_reached": []}
+def _summary(hosts, records, plans, run):
+    out = {"run": dict(run), "adapters": [], "totals": {}}
+    out.update({key: [] for key in LISTS})
     for host in hosts:
-        _host_rows(host, hostvars[host].get("fwkit_outcome") or {}, rows, totals, lists,
-                  of_rollout)
-    summary = {"adapters": rows, "totals": totals}
-    summary.update(lists)
-    summary["burned"] = sum(1 for r in rows if r["outcome"].startswith("burned"))
-    return summary
+        _host_rows(host, records.get(host) or {}, plans.get(host), out)
+    for key in ("fwkit_version", "catalog_sha256"):  # one value, or each the adapters show
+        out["run"][key] = ", ".join(sorted({r[key] for r in out["adapters"] if r[key]}))
+    out["burned"] = sum(1 for r in out["adapters"] if r["outcome"].startswith("burned"))
+    out["hosts"] = {host: records[host] for host in hosts if host in records}
+    return out
+
+
+def fleet_summary(previous, hostvars, run_hosts, plan_paths, plan_texts, run):
+    """The fleet summary and this run's: {"fleet": ..., "run": ...}.
+
+    previous: the fleet's summary.json so far (text, or "" when there is none); its "hosts"
+    (each host's record of the last run that reached it) are kept for the hosts this run did not
+    reach, so a run over part of the fleet (--limit, --tags summary) merges into it. The hosts of
+    this run take their `fwkit_outcome` fact. plan_paths/plan_texts: the reports in the reports
+    folder. run: {"time", "user"} of this run."""
+    try:  # the templating may have turned the text into the object already
+        previous = previous if isinstance(previous, dict) else json.loads(previous or "{}")
+        records = previous.get("hosts") or {}
+    except (ValueError, AttributeError):
+        records = {}
+    records = {str(h): r for h, r in records.items() if isinstance(r, dict)}
+    for host in run_hosts:
+        outcome = hostvars[host].get("fwkit_outcome")
+        if outcome:
+            kept = records.get(host) or {}
+            records[host] = dict(outcome, **run)
+            for key in ("fwkit_version", "catalog_sha256"):  # what a rollout did not look at
+                if "plan" in outcome and not outcome.get(key):
+                    records[host][key] = kept.get(key) or ""
+            if isinstance(outcome.get("plan"), dict):  # the pushed report is not kept
+                records[host]["plan"] = {k: v for k, v in outcome["plan"].items() if k != "report"}
+    plans = {}
+    for path, text in zip(plan_paths or [], plan_texts or []):
+        name = os.path.basename(path)
+        if name.endswith(".xml"):
+            plans[name[:-4]] = text
+    fleet_hosts = sorted(set(records) | set(plans))
+    ran = [h for h in run_hosts if h in records or h in plans]
+    summaries = {"fleet": _summary(fleet_hosts, records, plans, run),
+                 "run": _summary(ran, records, plans, run)}
+    summaries["run"]["not_reached"] += [h for h in run_hosts if h not in ran]
+    return summaries
+
+
+def _cell(value):
+    """A cell as a spreadsheet shows it: text that would start a formula gets a leading '."""
+    value = str(value)
+    return "'" + value if value.startswith(FORMULA_START) else value
 
 
 def summary_csv(summary):
@@ -194,21 +342,27 @@ def summary_csv(summary):
     out = io.StringIO()
     writer = csv.DictWriter(out, fieldnames=COLUMNS, lineterminator="\n")
     writer.writeheader()
-    writer.writerows(summary["adapters"])
+    for row in summary["adapters"]:
+        writer.writerow({column: _cell(row.get(column, "")) for column in COLUMNS})
     return out.getvalue()
 
 
 def summary_table(summary):
     """The summary as lines of text for the play's output."""
-    rows = [dict(zip(COLUMNS, COLUMNS))] + summary["adapters"]
-    widths = {c: max(len(str(r[c])) for r in rows) for c in COLUMNS}
-    lines = ["  ".join(str(r[c]).ljust(widths[c]) for c in COLUMNS).rstrip() for r in rows]
+    run = summary.get("run") or {}
+    lines = ["run %s by %s; fwkit %s; catalog sha256 %s" % (
+        run.get("time", ""), run.get("user", ""), run.get("fwkit_version") or "-",
+        run.get("catalog_sha256") or "-")]
+    rows = [dict(zip(TABLE_COLUMNS, TABLE_COLUMNS))] + summary["adapters"]
+    widths = {c: max(len(str(r[c])) for r in rows) for c in TABLE_COLUMNS}
+    lines += ["  ".join(str(r[c]).ljust(widths[c]) for c in TABLE_COLUMNS).rstrip() for r in rows]
     lines.append("totals: " + (", ".join("%s %d" % kv for kv in sorted(summary["totals"].items()))
                                or "no adapter"))
     lines.append("burned: %d" % summary["burned"])
     for failed in summary["failed"]:
         lines.append("FAILED %(host)s (%(step)s, status %(status)s): %(last_event)s" % failed)
     for key, title in (("no_adapter", "no adapter of the vendor"),
+                       ("no_plan", "no plan (no report in the reports folder)"),
                        ("reboot_required", "reboot required (fwkit never reboots)"),
                        ("not_reached", "not reached")):
         if summary[key]:
@@ -219,10 +373,13 @@ def summary_table(summary):
 class FilterModule:
     def filters(self):
         return {
+            "fwkit_report_summary": report_summary,
             "fwkit_report_devices": report_devices,
             "fwkit_hold_back": hold_back,
             "fwkit_log_events": log_events,
             "fwkit_sections": output_sections,
+            "fwkit_catalog_sha256": catalog_sha256,
+            "fwkit_report_file": report_file,
             "fwkit_batch_failed_percentage": batch_failed_percentage,
             "fwkit_fleet_summary": fleet_summary,
             "fwkit_summary_csv": summary_csv,
