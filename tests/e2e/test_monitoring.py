@@ -132,8 +132,8 @@ def test_the_role_points_the_inventory_timer_at_fwkit_dir(tmp_path):
     if shutil.which("ansible-playbook") is None:
         pytest.skip("ansible-playbook is not installed (scripts/setup.sh installs it)")
     (tmp_path / "play.yml").write_text("- {hosts: localhost, connection: local, gather_facts: false, vars: {"
-                                       "fwkit_dir: /srv/fw}, tasks: [{include_role: {name: fwkit, "
-                                       "tasks_from: inventory_timer.yml}}]}\n")
+                                       "fwkit_dir: /srv/fw, fwkit_inventory_timer: true}, tasks: [{"
+                                       "include_role: {name: fwkit, tasks_from: inventory_timer.yml}}]}\n")
     conf = "/etc/systemd/system/fwkit-inventory.service.d/repository.conf"
     done = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
                            "mount -t tmpfs fwkit-units /etc/systemd/system && ansible-playbook"
