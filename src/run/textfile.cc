@@ -1,6 +1,7 @@
 // Atomic replacement of a text file read by other programs, refused where a planted file could redirect it.
 #include "run/textfile.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "run/path_trust.h"
 #include "run/temp_file.h"
 #include "run/text_format.h"
 
@@ -29,6 +29,17 @@ std::string failed(const std::string& what, int error) {
   return strprintf("%s: %s", what.c_str(), std::strerror(error));
 }
 
+// Why others than root or this user could change the open directory, or "".
+std::string directory_problem(int dir_fd, const std::string& dir) {
+  struct stat info;
+  if (fstat(dir_fd, &info) != 0) return failed(dir, errno);
+  if (info.st_uid != 0 && info.st_uid != geteuid())
+    return strprintf("%s is owned by uid %u", dir.c_str(), unsigned(info.st_uid));
+  if (info.st_mode & S_IWOTH) return dir + " is writable by others";
+  if (info.st_mode & S_IWGRP) return dir + " is writable by its group";
+  return "";
+}
+
 }  // namespace
 
 std::string replace_text_file(const std::string& path, const std::string& text) {
@@ -38,25 +49,33 @@ std::string replace_text_file(const std::string& path, const std::string& text) 
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   if (name.empty() || name == "." || name == "..") return path + " names no file";
 
+  unique_fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat info;
-  if (stat(dir.c_str(), &info) != 0) return failed("directory " + dir, errno);
-  if (!S_ISDIR(info.st_mode)) return dir + " is not a directory";
-  if (std::string problem = path_trust_problem(dir); !problem.empty()) return problem;
-  if (lstat(path.c_str(), &info) == 0) {
+  if (!dir_fd.valid()) {
+    const int error = errno;
+    const bool link = lstat(dir.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
+    return link ? dir + " is a symbolic link" : failed("directory " + dir, error);
+  }
+  if (std::string problem = directory_problem(dir_fd.get(), dir); !problem.empty()) return problem;
+  if (fstatat(dir_fd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
     if (S_ISLNK(info.st_mode)) return path + " is a symbolic link";
     if (!S_ISREG(info.st_mode)) return path + " is not a regular file";
   } else if (errno != ENOENT) {
     return failed(path, errno);
   }
 
-  // A new name (created exclusively, so never through a link) that the
-  // textfile collector does not read: it takes *.prom files only.
-  temp_file temp;
-  if (!temp.create(dir + "/." + name.substr(0, 200) + ".XXXXXX")) return failed(dir, errno);
-  if (fchmod(temp.fd(), 0644) != 0 || !write_all(temp.fd(), text) || fsync(temp.fd()) != 0 ||
-      std::rename(temp.path().c_str(), path.c_str()) != 0) {
-    return failed(path, errno);
+  // A name the textfile collector does not read (it takes *.prom files
+  // only); one left by a killed run of the same process id is ours to reuse.
+  const std::string temp = strprintf(".%s.%d", name.substr(0, 200).c_str(), int(getpid()));
+  unlinkat(dir_fd.get(), temp.c_str(), 0);
+  unique_fd out(openat(dir_fd.get(), temp.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!out.valid()) return failed(dir + "/" + temp, errno);
+  if (fchmod(out.get(), 0644) != 0 || !write_all(out.get(), text) || fsync(out.get()) != 0 ||
+      renameat(dir_fd.get(), temp.c_str(), dir_fd.get(), name.c_str()) != 0) {
+    const int error = errno;
+    unlinkat(dir_fd.get(), temp.c_str(), 0);
+    return failed(path, error);
   }
-  temp.keep();
   return "";
 }

@@ -108,21 +108,24 @@ def test_inventory_discovery_and_apply_seen_through_node_exporter(server, export
 def test_a_textfile_where_none_may_be_written_is_refused_and_no_adapter_still_writes(server, tmp_path):
     s = server({"functions": [{"address": "0000:01:00.0", "class": "0x010802", "vendor": "0x144d",
                                "device": "0xa808"}]})
-    d, open_dir = tmp_path / "d", tmp_path / "open"
-    for made in (d, d / "dir.prom", open_dir):
+    d, open_dir, theirs = tmp_path / "d", tmp_path / "open", tmp_path / "theirs"
+    for made in (d, d / "dir.prom", open_dir, theirs, theirs / "ne"):
         made.mkdir(mode=0o755)
     open_dir.chmod(0o777)
+    if os.geteuid() == 0:  # a parent owned by another user, as Debian's /var/lib/prometheus
+        os.chown(theirs, 65534, 65534)
     os.mkfifo(d / "fifo.prom")
     (d / "target").write_text("old\n")
     (d / "link.prom").symlink_to(d / "target")
-    for path, why in [(d / "dir.prom", "is not a regular file"),
+    (tmp_path / "dlink").symlink_to(d)
+    for path, why in [(d / "dir.prom", "is not a regular file"), (tmp_path / "dlink" / "f.prom", "is a symbolic link"),
                       (d / "fifo.prom", "is not a regular file"), (d / "link.prom", "is a symbolic link"),
                       (open_dir / "f.prom", "by others"), (d / "no" / "f.prom", "No such file or directory")]:
         assert s.run("-s", env={"FWKIT_TEXTFILE": str(path)}).status == 1
         assert re.search(rf"\[WARNING\]   Metrics not written: .*{re.escape(why)}\n\n$", s.log()), path
     assert sorted(p.name for p in d.iterdir()) == ["dir.prom", "fifo.prom", "link.prom", "target"]
     assert (list(open_dir.iterdir()), (d / "target").read_text()) == ([], "old\n")
-    text = run(s, d / "f.prom", "-s")  # no adapter of the vendor: the run's series only
+    text = run(s, theirs / "ne" / "f.prom", "-s")  # no adapter of the vendor: the run's series only
     assert "fwkit_adapter" not in text and "\nfwkit_last_run_exit_status 1\n" in text
     assert 'fwkit_last_run_mode{mode="silent"} 1\n' in text
 
