@@ -1,9 +1,11 @@
 // The metrics text of a run, and writing it where FWKIT_TEXTFILE says.
 #include "reports/run_metrics.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <set>
+#include <utility>
 
 #include "repository/fw_version.h"
 #include "run/event_log.h"
