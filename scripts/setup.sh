@@ -13,6 +13,8 @@ packages=(
   dpkg-dev groff-base man-db    # the Debian package (dpkg-shlibdeps) and its manual page
   lintian systemd               # the package's checks (scripts/package.sh): lintian, systemd-analyze
   ansible-core ansible-lint     # the fleet rollout in contrib/ansible and its scenario
+  prometheus-node-exporter      # reads the metrics file in the monitoring scenarios
+  prometheus                    # promtool: checks the metrics and tests the alert rules
   clang libclang-rt-14-dev      # the sanitizer build (scripts/sanitize.sh)
   libfuzzer-14-dev              # the fuzz targets (scripts/fuzz.sh)
 )

@@ -2,6 +2,7 @@
 #include "discovery/report_reader.h"
 #include "discovery/report_writer.h"
 #include "reports/current_report.h"
+#include "reports/run_metrics.h"
 #include "run/options.h"
 #include "run/reboot_flag.h"
 #include "run/run_state.h"
@@ -27,5 +28,6 @@ int main(int argc, char** argv) {
   const int status = run_mode_chosen(command.mode);
   // Whatever else happened, an image burned in this run waits for a reboot.
   if (g_iFlag & kStatusBurnOk) flag_reboot_required();
+  write_run_metrics(status);
   return status;
 }

@@ -9,6 +9,7 @@
 #include "discovery/fw_action.h"
 #include "discovery/image_lookup.h"
 #include "inventory/fw_query.h"
+#include "inventory/nic_table.h"
 #include "inventory/pci_enum.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
@@ -102,9 +103,7 @@ void attach_image(nic_info& nic, const XMLFW_INFO& entry) {
 // its burn, whether the plan still holds: its PSID, and (when the image's
 // version is known from the catalog) the action against the version it
 // runs. "" when it holds, else why not.
-std::string why_stale(const nic_info& nic, const pci_address& address, bool by_version) {
-  firmware_info now;
-  get_firmware_info(address, &now);
+std::string why_stale(const nic_info& nic, const firmware_info& now, bool by_version) {
   if (now.psid.empty() || now.version.empty()) return "the adapter does not answer the firmware query";
   if (now.psid != nic.psid) {
     return strprintf("the adapter's PSID is %s, the report's %s", now.psid.c_str(),
@@ -193,7 +192,11 @@ int apply_report_devices() {
       locked = true;
     }
     const bool by_version = check == image_check::psid_and_version;
-    if (const std::string stale = why_stale(nic, address, by_version); !stale.empty()) {
+    firmware_info now;
+    get_firmware_info(address, &now);
+    const std::string stale = why_stale(nic, now, by_version);
+    take_firmware_answer(&nic, now);  // the run's metrics show the adapter as asked now
+    if (!stale.empty()) {
       log_mellanox_event(kTagError, strprintf("report is stale for %s: %s; not flashed\n",
                                               nic.pbus_info.c_str(), stale.c_str()));
       failed = true;
@@ -244,6 +247,7 @@ int read_discovery_report() {
       return kExitErrors;
   }
   g_ninfo = std::move(report.devices);
+  g_nic_table_built = true;
   fw_number.assign(g_ninfo.size(), 0);
   read_discovery = 1;
   return apply_report_devices();

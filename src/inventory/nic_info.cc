@@ -7,6 +7,7 @@ std::vector<nic_info> g_ninfo;
 int g_nNics = 0;
 int g_nMellanoxPorts = 0;
 std::vector<int> fw_number;
+bool g_nic_table_built = false;
 
 fw_version running_version(const nic_info& nic) {
   return fw_version{nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel};

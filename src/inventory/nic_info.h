@@ -43,6 +43,7 @@ struct nic_info {
   int flags = 0;
   int fw_count = 0;            ///< images held
   std::string psid;            ///< the board's PSID as the tool reported it
+  bool asked = false;          ///< this run asked the tool about the adapter
 };
 
 /// The installed version of a record: the version in its flash.
@@ -71,5 +72,7 @@ extern std::vector<nic_info> g_ninfo;
 extern int g_nNics;
 /// Adapters of the vendor found by the build.
 extern int g_nMellanoxPorts;
+/// True once this run filled the NIC table (from the bus or from a report).
+extern bool g_nic_table_built;
 /// Per record: index of the image chosen for flashing in an upgrade run.
 extern std::vector<int> fw_number;

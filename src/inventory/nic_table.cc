@@ -78,7 +78,19 @@ bool is_mellanox_vendor(std::string_view vendor_name) {
   return contains_ignoring_case(vendor_name, "Mellanox") || contains_ignoring_case(vendor_name, "15B3");
 }
 
+void take_firmware_answer(nic_info* nic, const firmware_info& answer) {
+  nic->asked = true;
+  nic->psid = answer.psid;
+  const bool read = !answer.version.empty() && !answer.psid.empty();
+  nic->pfirmware_ver = read ? answer.version : "";
+  nic->prunning_ver = read ? answer.running : "";
+  nic->uCurROMmaj = nic->uCurROMmin = nic->uCurROMrel = 0;
+  if (read) parseversions(nic->pfirmware_ver, &nic->uCurROMmaj, &nic->uCurROMmin, &nic->uCurROMrel);
+  nic->flags = read ? nic->flags | kNicRecognised : nic->flags & ~kNicRecognised;
+}
+
 int build_NIC_list() {
+  g_nic_table_built = true;
   std::vector<pci_interface> interfaces;
   int rc = get_interface_list(&interfaces);
   if (rc != 0) {
@@ -127,6 +139,8 @@ int build_NIC_list() {
                                    firmware_query_command(interface.address).c_str()));
     }
     const firmware_info& firmware = query.info;
+    nic.pbus_info = interface.text;  // known for the adapters not read too
+    nic.asked = true;
     if (firmware.version_rc != 0) {
       diagnostics.write(strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s\n\n",
                                   firmware.version_rc, source_mark().c_str()));
@@ -155,7 +169,6 @@ int build_NIC_list() {
                                              address, nic.pfirmware_ver.c_str(),
                                              nic.prunning_ver.c_str()));
     }
-    nic.pbus_info = interface.text;
 
     pci_ids ids;
     if (int pci_rc = get_pci_info(interface.text, &ids); pci_rc != 0) {

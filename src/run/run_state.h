@@ -20,6 +20,23 @@ inline constexpr int kStatusBurnOk = 0x400;        ///< at least one burn succee
 inline constexpr int kStatusAskNoMore = 0x800;     ///< the operator answered "c"
 inline constexpr int kStatusPatienceLogged = 0x1000;  ///< the "several minutes" note is logged
 
+/// How burns of this run ended, counted where each burn is judged.
+enum class burn_outcome { success, failed, not_supported, reset_pending };
+
+/// The burns of this run by outcome.
+struct burn_counts {
+  int success = 0;
+  int failed = 0;
+  int not_supported = 0;
+  int reset_pending = 0;
+};
+
+/// Counts one burn of this run in g_burns.
+void count_burn(burn_outcome outcome);
+
+/// The burns of this run so far.
+extern burn_counts g_burns;
+
 /// Value of `silent` in silent runs and while applying a report.
 inline constexpr int kSilentRun = 2;
 

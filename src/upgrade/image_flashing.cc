@@ -10,6 +10,7 @@
 
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
+#include "inventory/nic_table.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
 #include "run/child_process.h"
@@ -55,6 +56,7 @@ int chosen_image(const nic_info& nic) {
 // meant to be, so the run must count it as failed.
 int refuse_burn(const std::string& event) {
   g_iFlag |= kStatusBurnFailed;
+  count_burn(burn_outcome::failed);
   log_mellanox_event(kTagError, event);
   return 1;
 }
@@ -124,12 +126,14 @@ bool image_fits(const nic_info& nic, const std::string& name, const firmware_inf
 }
 
 // After a burn the tool reported as done: whether the adapter's flash now
-// holds `version`, by one more query of the adapter. Logs why when not.
-bool flash_holds(const std::string& address_text, const std::string& version) {
+// holds `version`, by one more query of the adapter, whose answer the record
+// takes. Logs why when not.
+bool flash_holds(nic_info& nic, const std::string& version) {
+  const std::string& address_text = nic.pbus_info;
   pci_address address;
   firmware_info flash;
   if (parse_pci_address(address_text, &address) == nullptr &&
-      (get_firmware_info(address, &flash), flash.version_rc == 0)) {
+      (get_firmware_info(address, &flash), take_firmware_answer(&nic, flash), flash.version_rc == 0)) {
     if (same_version(parse_fw_version(flash.version), parse_fw_version(version))) return true;
     log_mellanox_event(kTagError,
                        strprintf("burn of %s reported success but the adapter's flash holds %s, "
@@ -203,6 +207,7 @@ int do_update_firmware(uint32_t uNicIdx, image_check check) {
       !image_fits(nic, image_name, held,
                   check == image_check::psid_and_version ? &catalog_version : nullptr)) {
     g_iFlag |= kStatusBurnFailed;  // meant to be burned, and was not
+    count_burn(burn_outcome::failed);
     return 1;
   }
 
@@ -238,11 +243,13 @@ int do_update_firmware(uint32_t uNicIdx, image_check check) {
   }
 
   if (burn.succeeded()) {
-    if (!flash_holds(nic.pbus_info, held.version)) {
+    if (!flash_holds(nic, held.version)) {
       g_iFlag |= kStatusBurnFailed;
+      count_burn(burn_outcome::failed);
       return 1;
     }
     g_iFlag |= kStatusBurnOk;
+    count_burn(burn_outcome::success);
     print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n",
                             nic.pbus_info.c_str()));
     log_mellanox_event(kTagInfo,
@@ -258,6 +265,7 @@ int do_update_firmware(uint32_t uNicIdx, image_check check) {
   }
   const int psid_status = psid_test(tool_output.path());
   tool_output.remove_now();
+  count_burn(psid_status == 0 ? burn_outcome::not_supported : burn_outcome::failed);
   if (psid_status == 0) {
     log_mellanox_event(
         kTagError,

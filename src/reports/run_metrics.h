@@ -1,0 +1,36 @@
+// The run's metrics for node_exporter's textfile collector: the adapters as this run saw them, and the run.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inventory/nic_info.h"
+#include "run/run_state.h"
+
+/// What the metrics say about the run itself.
+struct run_facts {
+  std::string mode;         ///< upgrade, silent, forced, yes, current, discovery or apply
+  int exit_status = 0;
+  long long timestamp = 0;  ///< end of the run, seconds since the epoch
+  burn_counts burns;
+};
+
+/// The mode an option word (g_iFlag) ran, by its metrics name.
+const char* run_mode_name(int option_word);
+
+/// `text` as a label value of the text format: cleaned as outside text,
+/// invalid UTF-8 bytes as '?', then backslash, double quote and newline
+/// escaped.
+std::string metric_label_value(std::string_view text);
+
+/// The metrics in the Prometheus text format (0.0.4), HELP and TYPE for each
+/// family: one set of adapter series per record this run asked the tool
+/// about (the first record of an address only), and the run's series.
+std::string run_metrics_text(const std::vector<nic_info>& records, const run_facts& run);
+
+/// When FWKIT_TEXTFILE names a file and this run filled the NIC table,
+/// replaces that file with the metrics of the run ending with
+/// `exit_status`. A failure is one [WARNING] in the event log; the run's
+/// outcome stays as it is.
+void write_run_metrics(int exit_status);
