@@ -126,7 +126,8 @@ std::string why_stale(const nic_info& nic, const pci_address& address, bool by_v
 // Burns, in report order, every device that the report asks to flash and
 // the catalog knows.
 int apply_report_devices() {
-  deferred_signals signals;  // a burn in progress is never abandoned
+  // Each burn defers signals while it runs; between burns a signal ends the
+  // queries and lookups of the moment and the run.
   size_t accepted = 0;
   bool failed = false;
   bool locked = false;

@@ -109,6 +109,18 @@ def test_a_catalog_without_an_entry_before_its_fault_is_unreadable(server, catal
     assert re.fullmatch(PARSER_LINE.format(r"nic_fw/NICFWData\.xml"), r.err), r.err
 
 
+@pytest.mark.parametrize("plant, error", [
+    (lambda s: os.symlink(s.run_path("planted"), s.path("mstflint.log")), 40),
+    (lambda s: (s.write("mstflint.log", ""), os.chown(s.path("mstflint.log"), 65534, 65534)), 1)],
+    ids=["link", "another_users_file"])
+def test_the_event_log_is_never_followed_through_a_link_nor_another_users(server, plant, error):
+    s = server()
+    plant(s)
+    r = s.run("-c")
+    assert (r.status, s.calls(), s.run_path("planted").exists()) == (1, [], False)
+    assert r.err.startswith(f"FWUPG_ERROR: could not open mstflint.log ({error}), event_log.cc,")
+
+
 @pytest.mark.parametrize("fifo, args, status, complaint", [
     ("mstflint.log", ["-c"], 1, "FWUPG_ERROR: could not open mstflint.log ("),
     ("nic_fw/NICFWData.xml", ["-c"], 1, "Unable to open nic_fw/NICFWData.xml"),
@@ -125,9 +137,10 @@ def test_a_fifo_in_place_of_a_file_is_refused_not_waited_for(server, fifo, args,
 def test_a_full_disk_under_the_event_log_is_told_once_and_the_burns_go_on(server):
     s = server()
     assert s.run_command("sh", "-c", "mkdir /run/full && mount -t tmpfs -o size=4k full /run/full"
-                         " && : >/run/full/log && head -c 4096 /dev/zero >/run/full/fill").status == 0
-    os.symlink("/run/full/log", s.path("mstflint.log"))
-    r = s.run("-y")
+                         " && : >/run/full/log && head -c 4096 /dev/zero >/run/full/fill"
+                         " && : >mstflint.log && mount --bind /run/full/log \"$PWD/mstflint.log\"").status == 0
+    # fwkit enters the working directory inside the server's mounts, where the log is the full one.
+    r = s.run_command("sh", "-c", 'cd "$PWD" && exec "$0" -y', s.fwkit)
     assert (r.status, len(s.burns())) == (0, 2)
     assert re.fullmatch(r"FWUPG_ERROR: could not write to mstflint.log \(28, No space left on "
                         r"device\), event_log.cc,\d+\n", r.err), r.err
