@@ -17,9 +17,13 @@ PARSER_LINE = r"{}:\d+: parser error : [^\n]+\n"
 SAMPLE_REPORT = []
 
 
-def test_the_burn_lock_outlives_a_killed_run_and_follows_no_planted_link(server):
+@pytest.mark.parametrize("closed", [False, True], ids=["streams_open", "streams_closed"])
+def test_the_burn_lock_outlives_a_killed_run_and_follows_no_planted_link(server, closed):
     s = server({"functions": [dict(fn, burn={"seconds": 15}) for fn in (CX5, CX4)]})
-    first = s.start("-y")
+    # Started with 1 and 2 closed (0 too would break umockdev), the burn's redirection must not
+    # take the lock's place.
+    first = (s.start_command(["sh", "-c", 'exec "$0" -y >&- 2>&-', s.fwkit]) if closed
+             else s.start("-y"))
     s.wait_for_calls(4)  # two adapter queries, the image query, then the first burn
     first.signal(signal.SIGKILL)
     assert first.wait().status == 128 + signal.SIGKILL
@@ -78,12 +82,13 @@ def test_a_report_applied_later_burns_only_what_still_holds(server, change, stat
 
 
 def test_outside_text_reaches_the_log_and_the_terminal_only_cleaned(server):
-    psid = "\x1b]0;owned\x07\x1b[2J\n"
+    psid = "\x1b]0;owned\x07\x1b[2J\u009b2J\n"
     s = server({"functions": [CX5, dict(CX4, query_output=f"FW Version: 14.31.1014\nPSID: {psid}")]})
     catalog = s.read("nic_fw/NICFWData.xml")
     s.write("nic_fw/NICFWData.xml", catalog.replace('"ConnectX-5 EN', f'"CX5&#13;&#10;{FORGED}'))
     r = s.run("-y")
-    assert r.status == 0 and "PSID ?]0;owned??[2J\n" in r.out and "\x1b" not in r.out + s.log()
+    assert r.status == 0 and "PSID ?]0;owned??[2J?2J\n" in r.out
+    assert not re.search("[\x1b\x9b]", r.out + s.log())
     assert "Selecting CX5??[INFO]" in s.log() and not re.search(r"^\[INFO\] +MAC forged", s.log(), re.M)
 
 
@@ -144,3 +149,77 @@ def test_a_full_disk_under_the_event_log_is_told_once_and_the_burns_go_on(server
     assert (r.status, len(s.burns())) == (0, 2)
     assert re.fullmatch(r"FWUPG_ERROR: could not write to mstflint.log \(28, No space left on "
                         r"device\), event_log.cc,\d+\n", r.err), r.err
+
+
+REMEDY = ("; fwkit runs only a repository that only root can change\nCopy the repository as root into a "
+          "directory that only root can write, without keeping owners and modes (cp -r, not cp -a, "
+          "from a USB stick or an NFS share), and run fwkit there.\n")
+
+
+def away(s, rel):  # rel made a link to a copy in a directory of uid 65534
+    elsewhere = s.root / "elsewhere"
+    elsewhere.mkdir(exist_ok=True)
+    os.chown(elsewhere, 65534, 65534)
+    os.rename(s.path(rel), elsewhere / "tool")
+    os.symlink(elsewhere / "tool", s.path(rel))
+
+
+UNTRUSTED = [  # what root must not run or read: mode, the change, the complaint (None: trusted)
+    ("-c", lambda s: os.chmod(s.path("nic_fw/mstflint"), 0o757), "nic_fw/mstflint is writable by others"),
+    ("-d", lambda s: os.chmod(s.path("nic_fw"), 0o775), "nic_fw is writable by its group"),
+    ("-y", lambda s: os.chown(s.path("nic_fw/NICFWData.xml"), 65534, 0),
+     "nic_fw/NICFWData.xml is owned by uid 65534"),
+    ("-c", lambda s: away(s, "getmlnxinfo"), "getmlnxinfo leads through {root}/elsewhere, which is owned by uid 65534"),
+    ("-c", lambda s: os.chown(s.root, 65534, 0), "{root}/work lies in {root}, which is owned by uid 65534"),
+    ("-c", lambda s: os.chown(s.root, 0, 0) or os.chmod(s.root, 0o1777), None),
+]
+
+
+@pytest.mark.parametrize("mode, change, complaint", UNTRUSTED, ids=[
+    "tool_open_to_all", "folder_open_to_group", "catalog_of_a_user", "tool_linked_into_a_users_folder",
+    "working_directory_in_a_users_folder", "sticky_root_folder_above"])
+def test_a_repository_that_others_can_change_is_refused_before_any_tool_runs(server, mode, change,
+                                                                             complaint):
+    s = server({"functions": [CX5]})
+    change(s)
+    r = s.run(mode)
+    if complaint is None:
+        assert r.status == 0 and s.calls()
+        return
+    assert (r.status, r.err, s.calls(), s.log()) == (
+        1, "FWUPG_ERROR: " + complaint.format(root=s.root) + REMEDY, [], "")
+
+
+def test_an_operators_own_copy_runs_under_sudo_and_is_refused_without(server):
+    s = server({"functions": [CX5]})
+    for path in [s.root, *s.root.rglob("*")]:
+        os.lchown(path, 65534, 65534)
+    assert s.run("-c").err.startswith(f"FWUPG_ERROR: {s.root}/work lies in {s.root}, which is owned")
+    assert s.run("-c", env={"SUDO_UID": "65534"}).status == 0
+
+
+def test_images_others_can_change_or_whose_query_hangs_are_not_burned(server):
+    hung = {"file": "CX4LX_EN_25G_2P_14.32.1010.bin", "version": "14.32.1010", "psid": CX4["psid"],
+            "query_hangs": True}
+    s = server({"functions": [CX5, CX4], "images": [hung]})
+    image = "./nic_fw/CX5_EN_25G_2P_16.28.2006.bin"
+    os.chmod(s.path(image), 0o666)
+    r = s.run("-y", env={"FWKIT_QUERY_TIMEOUT": "2"})
+    assert (r.status, s.burns()) == (2, [])
+    assert r.err == f"FWUPG_ERROR: {image} is writable by others" + REMEDY
+    assert not [c for c in s.call_lines() if image in c]
+    assert (f"Refused to burn image CX5_EN_25G_2P_16.28.2006.bin on {CX5['address']}: {image} is "
+            "writable by others\n") in s.log()
+    assert (f"Image {hung['file']} could not be read by the firmware tool (no answer within 2 seconds, "
+            "FWKIT_QUERY_TIMEOUT)\n") in s.log()
+
+
+def test_a_console_gone_before_the_run_still_gets_every_adapter_burned_and_flagged(server):
+    s = server()
+    # Nobody reads the pipe by the time fwkit writes; a tight umask changes no mode it sets.
+    r = s.run_command("sh", "-c", 'exec 3>&1; { sleep 1; umask 077; "$0" -y; echo "fwkit $?" >&3; } | true',
+                      s.fwkit)
+    assert (r.out, len(s.burns()), s.log().count("Upgrade SUCCESS")) == ("fwkit 0\n", 2, 2)
+    modes = [stat.S_IMODE(os.stat(p).st_mode) for p in (
+        s.path("mstflint.log"), s.run_path("reboot-required"), s.run_path("reboot-required.pkgs"))]
+    assert modes == [0o644] * 3
