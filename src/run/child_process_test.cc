@@ -23,8 +23,7 @@ TEST(RunCaptured, MergesOutputInItsOwnGroupAndEndsAChildPastItsLimit) {
   EXPECT_TRUE(done.succeeded() && !done.timed_out);
   EXPECT_EQ(output, "out\nerr\nown\n");  // cat read /dev/null
 
-  // SIGTERM is ignored here: SIGKILL follows 5 seconds later, to the whole group: the shell's
-  // own child too.
+  // SIGTERM is ignored here: SIGKILL follows 5 seconds later, to the group (the shell's child too).
   child_result hung = run_captured({"sh", "-c", "sleep 60 & echo $!; trap '' TERM; sleep 60"}, &output, 1);
   EXPECT_TRUE(hung.started && hung.timed_out);
   EXPECT_EQ(hung.signal, SIGKILL);

@@ -251,8 +251,7 @@ def test_an_interrupt_during_a_burn_lets_it_finish_and_burns_nothing_more(server
     assert s.call_lines() == B04  # the burn was checked
     assert s.firmware("0000:04:00.0") == "2.10.700"  # the burn was seen through
     assert "read_discovery_report: Stopped by signal 15; no further device was burned" in s.log()
-    # Outside a burn a signal is not deferred: it ends the lookup's group, then the run.
-    s.write("r.xml", doc(dev(bus="0000:15", psid=TAMARIX)))
+    s.write("r.xml", doc(dev(bus="0000:15", psid=TAMARIX)))  # a signal outside a burn ends the run
     run = s.start("-u", "r.xml")
     s.wait_for_calls(len(B04) + 1)
     run.signal(signal.SIGTERM)
