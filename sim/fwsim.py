@@ -37,14 +37,15 @@ IMAGE_MAGIC = "FWKIT-SIM-IMAGE"
 FUNCTION_KEYS = {
     "address", "class", "vendor", "device", "subsystem_vendor",
     "subsystem_device", "revision", "omit_sysfs", "physfn", "firmware", "running",
-    "psid", "query_output", "query_exit_code", "query_seconds", "query_hangs", "burn", "mlnxinfo",
+    "psid", "query_output", "query_exit_code", "query_seconds", "query_hangs", "query_daemon",
+    "burn", "mlnxinfo",
     "comment",
 }
 TOP_KEYS = {"name", "comment", "functions", "catalog", "catalog_xml", "images"}
 BURN_KEYS = {"outcome", "exit_code", "seconds", "mismatch_text"}
 BURN_OUTCOMES = {"ok", "fail", "psid_mismatch", "killed", "unchanged"}
-MLNXINFO_KEYS = {"answer", "exit_code"}
-IMAGE_KEYS = {"file", "version", "psid", "content"}
+MLNXINFO_KEYS = {"answer", "exit_code", "hangs"}
+IMAGE_KEYS = {"file", "version", "psid", "content", "query_hangs"}
 # Text attributes every function gets in the testbed, in this order.
 SYSFS_TEXT_ATTRS = ("vendor", "device", "subsystem_vendor", "subsystem_device",
                     "class", "revision", "irq", "resource", "modalias",
@@ -126,9 +127,10 @@ def normalise(desc):
                 raise DescriptionError(f"function {address}: \"{key}\" must be a string")
         if not _is_status(fn.get("query_exit_code", 0)):
             raise DescriptionError(f"function {address}: \"query_exit_code\" must be 0..255")
-        seconds = fn.get("query_seconds", 0)
-        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or seconds < 0:
-            raise DescriptionError(f"function {address}: \"query_seconds\" must be a number >= 0")
+        for key in ("query_seconds", "query_daemon"):
+            seconds = fn.get(key, 0)
+            if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or seconds < 0:
+                raise DescriptionError(f"function {address}: \"{key}\" must be a number >= 0")
         if not isinstance(fn.get("query_hangs", False), bool):
             raise DescriptionError(f"function {address}: \"query_hangs\" must be true or false")
         burn = fn.get("burn")
@@ -505,8 +507,11 @@ def _err(text):
 
 
 def _mac_of(address):
-    digits = re.sub(r"[^0-9a-f]", "", address)[-6:].rjust(6, "0")
-    return "0002c9" + digits
+    # Bus, device and function, with the domain folded in: adapters in two VMD domains at the same
+    # bus:device are two boards with two GUIDs.
+    domain, rest = address.split(":", 1)
+    number = int(re.sub(r"[^0-9a-f]", "", rest), 16) + int(domain, 16) * 0x9E3779
+    return "0002c9" + f"{number % 0x1000000:06x}"
 
 
 def pending_version(fn):
@@ -546,6 +551,20 @@ def query_delay(fn):
     time.sleep(fn.get("query_seconds", 0))
 
 
+def hang():
+    while True:
+        signal.pause()
+
+
+def leave_daemon(seconds):
+    """A tool that starts a daemon on its way out: it leaves its own session and holds the
+    tool's output open for `seconds` after the tool has answered and exited."""
+    if seconds and os.fork() == 0:
+        os.setsid()
+        time.sleep(seconds)
+        os._exit(0)
+
+
 def mstflint_query(simdir, address):
     with StateLock(simdir, exclusive=False):
         fn = find_function(load_state(simdir), address)
@@ -558,6 +577,7 @@ def mstflint_query(simdir, address):
     else:
         sys.stdout.write(query_report(fn))
     sys.stdout.flush()
+    leave_daemon(fn.get("query_daemon", 0))
     return fn.get("query_exit_code", 0)
 
 
@@ -574,8 +594,12 @@ def read_image_file(image_path):
     return image
 
 
-def mstflint_image_query(image_path):
+def mstflint_image_query(simdir, image_path):
     """The query of an image file: the adapter query's layout, read from the file."""
+    with StateLock(simdir, exclusive=False):
+        images = load_state(simdir).get("images", [])
+    if any(i.get("query_hangs") and i["file"] == os.path.basename(image_path) for i in images):
+        hang()
     image = read_image_file(image_path)
     if image is None:
         return 1
@@ -672,7 +696,7 @@ def tool_mstflint(simdir, argv):
     if len(argv) == 3 and argv[0] == "-d" and argv[2] == "q":
         return mstflint_query(simdir, argv[1])
     if len(argv) == 3 and argv[0] == "-i" and argv[2] == "q":
-        return mstflint_image_query(argv[1])
+        return mstflint_image_query(simdir, argv[1])
     args = argv[1:] if argv[:1] == ["-s"] else argv
     if (len(args) == 6 and args[0] == "-y" and args[1] == "-d" and args[3] == "-i"
             and args[5] == "b"):
@@ -698,6 +722,8 @@ def tool_getmlnxinfo(simdir, argv):
     if info is None:
         print("0", flush=True)
         return 0
+    if info.get("hangs"):
+        hang()
     if "answer" in info:
         print(info["answer"], flush=True)
     return info.get("exit_code", 0)

@@ -1,14 +1,30 @@
 // fwkit: brings the firmware of the server's network adapters up to date.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+
 #include "discovery/report_reader.h"
 #include "discovery/report_writer.h"
 #include "reports/current_report.h"
 #include "reports/run_metrics.h"
+#include "repository/fw_catalog.h"
+#include "run/exit_status.h"
 #include "run/options.h"
+#include "run/path_trust.h"
 #include "run/reboot_flag.h"
 #include "run/run_state.h"
 #include "upgrade/upgrade_run.h"
 
 namespace {
+
+// Started with standard input, output or error closed, the first files we
+// open (the log, the burn lock) would take their numbers, and a tool's
+// redirected output would land on them: each closed one gets /dev/null.
+void fill_closed_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+  }
+}
 
 int run_mode_chosen(run_mode mode) {
   switch (mode) {
@@ -23,8 +39,17 @@ int run_mode_chosen(run_mode mode) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  fill_closed_standard_streams();
+  // A console that went away (a dropped ssh link, a closed pipe) must not
+  // end the run between burns: its writes just fail.
+  signal(SIGPIPE, SIG_IGN);
   command_line command = parse_command_line(argc, argv);
   if (!command.run) return command.exit_status;
+  // Root runs the tools of the repository and burns its images: nobody else
+  // may be able to change them.
+  if (!check_repository_trust({"nic_fw", "nic_fw/mstflint", g_XMLFwFile, "getmlnxinfo"})) {
+    return kExitFailure;
+  }
   const int status = run_mode_chosen(command.mode);
   // Whatever else happened, an image burned in this run waits for a reboot.
   if (g_iFlag & kStatusBurnOk) flag_reboot_required();

@@ -27,7 +27,8 @@ mlnx_answer parse_mlnx_answer(std::string_view line);
 
 /// Runs `argv` (echoed as `shown`) with its standard output in `data_file`
 /// and puts the answer line of that file into `data`. 0 on success, the
-/// command's exit status when it failed, 2 when the file cannot be read.
+/// command's exit status when it failed (128 + n when signal n ended it, as
+/// when it outlived FWKIT_QUERY_TIMEOUT), 2 when the file cannot be read.
 int get_mlnx_info(const std::string& shown, const std::vector<std::string>& argv, std::string* data,
                   const temp_file& data_file);
 

@@ -125,7 +125,8 @@ std::string why_stale(const nic_info& nic, const firmware_info& now, bool by_ver
 // Burns, in report order, every device that the report asks to flash and
 // the catalog knows.
 int apply_report_devices() {
-  deferred_signals signals;  // a burn in progress is never abandoned
+  // Each burn defers signals while it runs; between burns a signal ends the
+  // queries and lookups of the moment and the run.
   size_t accepted = 0;
   bool failed = false;
   bool locked = false;

@@ -57,6 +57,8 @@ bool is_dotted_version(std::string_view text) {
 
 int read_report_value(std::string_view report, std::string_view label, std::string* value) {
   if (label.empty()) return 1;
+  std::string cut;
+  bool seen = false;
   size_t pos = 0;
   while (pos < report.size()) {
     size_t newline = report.find('\n', pos);
@@ -67,17 +69,17 @@ int read_report_value(std::string_view report, std::string_view label, std::stri
     line = line.substr(0, line.find('\0'));
     std::string_view rest;
     if (!value_after_label(line, label, &rest)) continue;
-
-    std::string cut;
+    // Two answers to one question: neither can be believed.
+    if (seen) return 1;
+    seen = true;
     for (char c : rest) {
       if (cut.size() >= kValueMax) break;
       if (!is_blank(c) && c != '\n' && c != '\r') cut += c;
     }
-    if (cut.empty()) return 1;
-    *value = std::move(cut);
-    return 0;
   }
-  return 1;
+  if (cut.empty()) return 1;
+  *value = std::move(cut);
+  return 0;
 }
 
 firmware_info parse_firmware_report(std::string_view report) {

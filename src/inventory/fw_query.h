@@ -57,8 +57,9 @@ void get_firmware_infos(std::vector<firmware_query>* queries, const query_limits
 int get_firmware_info(const pci_address& address, firmware_info* info);
 
 /// Reads the tool's report of an adapter (or of an image: the layout is the
-/// same). A value is taken from the first line that begins, after blanks,
-/// with its label, optional blanks and a colon; letter case is ignored. The
+/// same). A value is taken from the line that begins, after blanks, with its
+/// label, optional blanks and a colon; letter case is ignored; a label on two
+/// lines is not found. The
 /// value is the rest of the line without blanks (space, tab) and line end, at
 /// most 49 characters. The flash version is "FW Version", or "FW Version
 /// (Running)" when the report has only that; a version that is not three
@@ -68,7 +69,8 @@ int get_firmware_info(const pci_address& address, firmware_info* info);
 firmware_info parse_firmware_report(std::string_view report);
 
 /// The value of `label` in a report, as parse_firmware_report reads it. 0
-/// with `value` set; 1 when no line begins with the label or its value is empty.
+/// with `value` set; 1 when no line or more than one begins with the label, or
+/// its value is empty.
 int read_report_value(std::string_view report, std::string_view label, std::string* value);
 
 /// True for three decimal numbers joined by dots, each within 32 bits ("16.35.2000").

@@ -28,7 +28,7 @@ TEST(ParseFirmwareReport, Table) {
       {"PSID, not Orig PSID", "Orig PSID:   MT_1\nPSID:\tMT_ 2 \r\n", "", "", "MT_2"},
       {"value cut to 49 characters", "PSID: " + std::string(60, 'A'), "", "",
        "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"},
-      {"empty value stops the search", "PSID:\nPSID: MT_5\n", "", "", ""},
+      {"a label twice is no answer", "PSID:\nPSID: MT_5\nFW Version: 1.2.3\nfw version: 1.2.3\n", "", "", ""},
       {"version with text after it", "FW Version: 16.35.2000(beta)\n", "", "", ""},
       {"label inside a line", "Note: FW Version: 1.2.3\n", "", "", ""},
       {"version of four numbers", "FW Version: 16.35.2000.1\n", "", "", ""},

@@ -34,6 +34,7 @@ void record_signal(int signo) { g_deferred_signal = signo; }
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
   signal(SIGHUP, SIG_DFL);
+  signal(SIGPIPE, SIG_DFL);  // ignored by us only
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -131,6 +132,9 @@ using steady = std::chrono::steady_clock;
 constexpr size_t kOutputLimit = 1 << 20;
 constexpr auto kKillDelay = std::chrono::seconds(5);
 constexpr auto kReapPoll = std::chrono::milliseconds(10);
+// How long the output may go on once the child itself has ended: a daemon it
+// started may hold the output open for good.
+constexpr auto kOutputGrace = std::chrono::seconds(1);
 const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The self-pipe of the batch that runs now: child ends and ending signals
@@ -189,6 +193,7 @@ struct running_child {
   pid_t pid = -1;
   unique_fd out;            // read end of the merged output; closed at end of file
   bool reaped = false;
+  bool graced = false;      // reaped with its output still open: the grace runs to `deadline`
   int ending = 0;           // 0, or the last signal we sent to its group
   steady::time_point deadline = steady::time_point::max();  // limit, then the SIGKILL moment
 
@@ -201,12 +206,12 @@ bool start_captured(captured_run* run, int null_fd, running_child* child) {
   std::vector<char*> args;
   for (const std::string& arg : run->argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  int out_fds[2], report_fds[2];
+  int out_fds[2] = {-1, -1}, report_fds[2];
   if (run->argv.empty()) {
     run->result.error = EINVAL;
     return false;
   }
-  if (pipe2(out_fds, O_CLOEXEC) != 0) {
+  if (run->stdout_fd < 0 && pipe2(out_fds, O_CLOEXEC) != 0) {
     run->result.error = errno;
     return false;
   }
@@ -217,8 +222,8 @@ bool start_captured(captured_run* run, int null_fd, running_child* child) {
   }
   unique_fd report_read(report_fds[0]), report_write(report_fds[1]);
   child_streams streams;
-  streams.out = out_write.get();
-  streams.err = out_write.get();
+  streams.out = run->stdout_fd >= 0 ? run->stdout_fd : out_write.get();
+  streams.err = out_write.get();  // -1 with stdout_fd: ours
   streams.own_process_group = true;
   pid_t pid = fork();
   if (pid < 0) {
@@ -298,7 +303,11 @@ int run_batch(std::vector<captured_run>* runs, size_t jobs, int time_limit_secon
       wake_at = std::min(wake_at, child.deadline);
       // Its output ended just before it did: look again soon, even should
       // SIGCHLD be blocked by whoever started us.
-      if (!child.out.valid() && !child.reaped) wake_at = std::min(wake_at, steady::now() + kReapPoll);
+      // (A child writing elsewhere is looked at less often.)
+      if (!child.out.valid() && !child.reaped) {
+        const bool piped = (*runs)[child.index].stdout_fd < 0;
+        wake_at = std::min(wake_at, steady::now() + (piped ? kReapPoll : 20 * kReapPoll));
+      }
     }
     int timeout_ms = -1;
     if (wake_at != steady::time_point::max()) {
@@ -324,8 +333,16 @@ int run_batch(std::vector<captured_run>* runs, size_t jobs, int time_limit_secon
       if (!child.reaped && waitpid(child.pid, &status, WNOHANG) == child.pid) {
         child.reaped = true;
         decode_wait_status(status, &run.result);
+        if (child.out.valid() && child.ending == 0) {
+          child.graced = true;
+          child.deadline = std::min(child.deadline, now + kOutputGrace);
+        }
       }
-      if (now >= child.deadline) {
+      if (child.graced && now >= child.deadline) {
+        // The answer stands as it is; what is left of the group goes.
+        if (child.out.valid()) kill(-child.pid, SIGKILL);
+        child.out.reset();
+      } else if (now >= child.deadline) {
         if (child.ending == 0) run.result.timed_out = true;
         signal_group(&child, child.ending == 0 ? SIGTERM : SIGKILL, now);
       }

@@ -39,14 +39,19 @@ child_result run_program(const std::vector<std::string>& argv, const child_strea
 /// and error merged into `output` (at most 1 MiB kept, the rest read and
 /// dropped), in a process group of its own. With a `time_limit_seconds`
 /// above 0, a child still running after it has its group ended (SIGTERM,
-/// then SIGKILL 5 seconds later) and comes back `timed_out`. Signals as for
-/// run_side_by_side.
+/// then SIGKILL 5 seconds later) and comes back `timed_out`. Once the child
+/// itself has ended, its output may go on for one more second (a daemon it
+/// started may hold it open); then the output counts as it stands and what
+/// is left of its group is killed. Signals as for run_side_by_side.
 child_result run_captured(const std::vector<std::string>& argv, std::string* output,
                           int time_limit_seconds = 0);
 
 /// One program of a run_side_by_side batch and what became of it.
 struct captured_run {
   std::vector<std::string> argv;
+  /// When set, standard output goes to this descriptor and standard error
+  /// stays ours, instead of both into `output`.
+  int stdout_fd = -1;
   child_result result;
   std::string output;       ///< standard output and error, merged
   bool made = false;        ///< the process was made (its exec may still have failed)

@@ -35,11 +35,31 @@ bool write_all(int fd, const std::string& text) {
   return true;
 }
 
+// The log as root may write it: never through a link (which could lead
+// anywhere), never a FIFO or device, only a file of root's or ours; made
+// 0644 when new, whatever the umask. Invalid (errno set) otherwise.
+unique_fd open_log_file() {
+  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW;
+  unique_fd fd = open_regular_file(kEventLogName, flags | O_CREAT | O_EXCL);
+  if (fd.valid()) {
+    fchmod(fd.get(), 0644);
+    return fd;
+  }
+  if (errno != EEXIST) return fd;
+  fd = open_regular_file(kEventLogName, flags);
+  struct stat info;
+  if (fd.valid() && (fstat(fd.get(), &info) != 0 || (info.st_uid != 0 && info.st_uid != geteuid()))) {
+    fd.reset();
+    errno = EPERM;
+  }
+  return fd;
+}
+
 }  // namespace
 
 void open_event_log() {
   if (pmstflint_fout.valid()) return;
-  pmstflint_fout = open_regular_file(kEventLogName, O_WRONLY | O_APPEND | O_CREAT);
+  pmstflint_fout = open_log_file();
   if (!pmstflint_fout.valid()) {
     report_internal_error(strprintf("FWUPG_ERROR: could not open %s (%d), ", kEventLogName, errno));
     std::exit(kExitFailure);

@@ -31,8 +31,8 @@ bool owner_trusted(uid_t owner) {
   return std::strtoul(sudo_uid, nullptr, 10) == owner;
 }
 
-// Why nobody else must be able to change an object with this status, or
-// empty when nobody can.
+// Why somebody else could change an object with this status, or empty when
+// nobody can.
 std::string status_problem(const struct stat& info) {
   if (!owner_trusted(info.st_uid)) return strprintf("is owned by uid %u", unsigned(info.st_uid));
   const bool sticky_root_dir = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) && info.st_uid == 0;
@@ -97,7 +97,12 @@ class path_walk {
       if (lstat(here.c_str(), &info) != 0) {
         const int error = errno;
         if (error != ENOENT) return refuse_at(here, rest.empty(), cannot_read(error));
-        // Nobody else can create it: every directory above is trusted.
+        // Nobody else can create it, unless others may add entries to its
+        // directory (a sticky one, as /tmp).
+        struct stat above;
+        if (lstat(dir.c_str(), &above) != 0 || (above.st_mode & (S_IWGRP | S_IWOTH))) {
+          return refuse_at(here, true, "does not exist, and others may create it");
+        }
         if (problem_) *problem_ = describe(here, true, "does not exist");
         return path_trust::absent;
       }

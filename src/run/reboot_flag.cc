@@ -19,7 +19,7 @@ constexpr std::string_view kPackageLine = "fwkit";
 constexpr std::string_view kFlagText = "*** System restart required ***\n";
 
 // Opens a regular file for writing without following a link or blocking on a
-// FIFO; sets errno and gives an invalid descriptor otherwise.
+// FIFO, mode 0644; sets errno and gives an invalid descriptor otherwise.
 unique_fd open_regular(const char* path, int flags) {
   unique_fd fd(open(path, flags | O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
   struct stat st;
@@ -27,6 +27,8 @@ unique_fd open_regular(const char* path, int flags) {
     fd.reset();
     errno = EINVAL;
   }
+  // Readable by everyone whatever our umask: update tools read the flag.
+  if (fd.valid() && (st.st_mode & 07777) != 0644) fchmod(fd.get(), 0644);
   return fd;
 }
 

@@ -17,6 +17,7 @@
 #include "run/console.h"
 #include "run/event_log.h"
 #include "run/outside_text.h"
+#include "run/path_trust.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
 #include "run/temp_file.h"
@@ -95,12 +96,14 @@ std::string first_line(std::string_view output) {
 // tell: the file is missing, damaged or no image.
 bool query_image(const std::string& name, const std::string& path, firmware_info* held) {
   std::string report;
-  const child_result query = run_captured({kFirmwareTool, "-i", path, "q"}, &report);
+  const int limit = query_limits_from_environment().seconds;
+  const child_result query = run_captured({kFirmwareTool, "-i", path, "q"}, &report, limit);
   if (query.succeeded() && read_query_report(report, held)) return true;
+  const std::string how = query.timed_out ? strprintf("no answer within %d seconds, FWKIT_QUERY_TIMEOUT", limit)
+                                          : describe_child_result(query);
   log_mellanox_event(
       kTagError,
-      strprintf("Image %s could not be read by the firmware tool (%s)%s\n", name.c_str(),
-                describe_child_result(query).c_str(),
+      strprintf("Image %s could not be read by the firmware tool (%s)%s\n", name.c_str(), how.c_str(),
                 query.succeeded() ? ": its report shows no FW Version or PSID"
                                   : first_line(report).c_str()));
   return false;
@@ -201,6 +204,13 @@ int do_update_firmware(uint32_t uNicIdx, image_check check) {
   }
 
   const std::string image_path = std::string(g_FwDir) + image_name;
+  // Nobody else may change the image between its check and its burn.
+  std::string untrusted;
+  if (judge_path_trust(image_path, &untrusted) == path_trust::refused) {
+    report_untrusted_repository(untrusted);
+    return refuse_burn(strprintf("Refused to burn image %s on %s: %s\n", image_name.c_str(),
+                                 nic.pbus_info.c_str(), untrusted.c_str()));
+  }
   firmware_info held;
   const fw_version catalog_version = image_version(nic, image);
   if (!query_image(image_name, image_path, &held) ||

@@ -156,7 +156,8 @@ APPLY_SERVER = {"catalog": CATALOG, "functions": [
     board("0000:11", "MT_TAMARIX", mlnxinfo={"answer": "srv01##Tamarix_C.bin#3"}),
     board("0000:12", "MT_TAMARIX", mlnxinfo={"answer": "0"}),
     board("0000:13", "MT_TAMARIX", mlnxinfo={"answer": "s#T.bin", "exit_code": 3}),
-    board("0000:14", "MT_TAMARIX", mlnxinfo={"answer": "srv01#../Tamarix_B2.bin"})],
+    board("0000:14", "MT_TAMARIX", mlnxinfo={"answer": "srv01#../Tamarix_B2.bin"}),
+    board("0000:15", "MT_TAMARIX", mlnxinfo={"hangs": True})],
     "images": [{"file": "Tamarix_B2.bin", "version": "2.10.800", "psid": "MT_TAMARIX"},
                {"file": "Tamarix_C.bin", "version": "2.10.900", "psid": "MT_TAMARIX"}]}
 B04, B06 = checked_burn("0000:04:00.0", "CX3.bin"), checked_burn("0000:06:00.0", "CX3.bin")
@@ -203,6 +204,8 @@ APPLY = [  # what, report, status, calls, texts in the log or on the console
      [LOOKUP + "2:00.0 >file"], ["Error in finding the image for Tamarix/Pellion2"]),
     ("Tamarix: the tool fails", doc(dev(bus="0000:13", psid=TAMARIX)), 2,
      [LOOKUP + "3:00.0 >file"], ["command failed: ./getmlnxinfo imgfile 0000:13:00.0 > data"]),
+    ("Tamarix: the tool hangs", doc(dev(bus="0000:15", psid=TAMARIX)), 2, [LOOKUP + "5:00.0 >file"],
+     ["./getmlnxinfo gave no answer within 5 seconds (FWKIT_QUERY_TIMEOUT)", "command failed"]),
     ("Tamarix: an image outside the repository", doc(dev(bus="0000:14", psid=TAMARIX)), 2,
      [LOOKUP + "4:00.0 >file"], ['Refused image name "../Tamarix_B2.bin"', CLOSING_ERROR]),
     ("missing", None, 2, [], ["read_discovery_report: Failed to open r.xml"]),
@@ -222,7 +225,7 @@ def test_outcomes_of_one_report_after_another(server):
         else:
             s.write("r.xml", text)
         called, logged = len(s.calls()), len(s.log())
-        r = s.run("-u", "r.xml")
+        r = s.run("-u", "r.xml", env={"FWKIT_QUERY_TIMEOUT": "5"})
         log = s.log()[logged:]
         assert r.status == status, (what, log)
         lines = [line + (" >" + c["stdout"] if c["tool"] == "getmlnxinfo" else "")
@@ -238,7 +241,8 @@ def test_outcomes_of_one_report_after_another(server):
 
 def test_an_interrupt_during_a_burn_lets_it_finish_and_burns_nothing_more(server):
     s = server({"catalog": CATALOG, "functions": [board("0000:04", CX3, burn={"seconds": 2}),
-                                                  board("0000:06", CX3)]})
+                                                  board("0000:06", CX3),
+                                                  board("0000:15", TAMARIX, mlnxinfo={"hangs": True})]})
     s.write("r.xml", doc(dev() + dev(bus="0000:06")))
     run = s.start("-u", "r.xml")
     s.wait_for_calls(3)  # the adapter and image queries, then the first burn has started
@@ -247,3 +251,9 @@ def test_an_interrupt_during_a_burn_lets_it_finish_and_burns_nothing_more(server
     assert s.call_lines() == B04  # the burn was checked
     assert s.firmware("0000:04:00.0") == "2.10.700"  # the burn was seen through
     assert "read_discovery_report: Stopped by signal 15; no further device was burned" in s.log()
+    s.write("r.xml", doc(dev(bus="0000:15", psid=TAMARIX)))  # a signal outside a burn ends the run
+    run = s.start("-u", "r.xml")
+    s.wait_for_calls(len(B04) + 1)
+    run.signal(signal.SIGTERM)
+    assert run.wait().status == 128 + signal.SIGTERM and len(s.burns()) == 1
+    assert s.calls()[-1]["tool"] == "getmlnxinfo" and not os.path.exists(f"/proc/{s.calls()[-1]['pid']}")

@@ -17,9 +17,12 @@ PARSER_LINE = r"{}:\d+: parser error : [^\n]+\n"
 SAMPLE_REPORT = []
 
 
-def test_the_burn_lock_outlives_a_killed_run_and_follows_no_planted_link(server):
+@pytest.mark.parametrize("closed", [False, True], ids=["streams_open", "streams_closed"])
+def test_the_burn_lock_outlives_a_killed_run_and_follows_no_planted_link(server, closed):
     s = server({"functions": [dict(fn, burn={"seconds": 15}) for fn in (CX5, CX4)]})
-    first = s.start("-y")
+    # With 1 and 2 closed (0 too breaks umockdev), the burn's redirection must not take the lock.
+    first = (s.start_command(["sh", "-c", 'exec "$0" -y >&- 2>&-', s.fwkit]) if closed
+             else s.start("-y"))
     s.wait_for_calls(4)  # two adapter queries, the image query, then the first burn
     first.signal(signal.SIGKILL)
     assert first.wait().status == 128 + signal.SIGKILL
@@ -78,12 +81,13 @@ def test_a_report_applied_later_burns_only_what_still_holds(server, change, stat
 
 
 def test_outside_text_reaches_the_log_and_the_terminal_only_cleaned(server):
-    psid = "\x1b]0;owned\x07\x1b[2J\n"
+    psid = "\x1b]0;owned\x07\x1b[2J\u009b2J\n"
     s = server({"functions": [CX5, dict(CX4, query_output=f"FW Version: 14.31.1014\nPSID: {psid}")]})
     catalog = s.read("nic_fw/NICFWData.xml")
     s.write("nic_fw/NICFWData.xml", catalog.replace('"ConnectX-5 EN', f'"CX5&#13;&#10;{FORGED}'))
     r = s.run("-y")
-    assert r.status == 0 and "PSID ?]0;owned??[2J\n" in r.out and "\x1b" not in r.out + s.log()
+    assert r.status == 0 and "PSID ?]0;owned??[2J?2J\n" in r.out
+    assert not re.search("[\x1b\x9b]", r.out + s.log())
     assert "Selecting CX5??[INFO]" in s.log() and not re.search(r"^\[INFO\] +MAC forged", s.log(), re.M)
 
 
@@ -109,6 +113,18 @@ def test_a_catalog_without_an_entry_before_its_fault_is_unreadable(server, catal
     assert re.fullmatch(PARSER_LINE.format(r"nic_fw/NICFWData\.xml"), r.err), r.err
 
 
+@pytest.mark.parametrize("plant, error", [
+    (lambda s: os.symlink(s.run_path("planted"), s.path("mstflint.log")), 40),
+    (lambda s: (s.write("mstflint.log", ""), os.chown(s.path("mstflint.log"), 65534, 65534)), 1)],
+    ids=["link", "another_users_file"])
+def test_the_event_log_is_never_followed_through_a_link_nor_another_users(server, plant, error):
+    s = server()
+    plant(s)
+    r = s.run("-c")
+    assert (r.status, s.calls(), s.run_path("planted").exists()) == (1, [], False)
+    assert r.err.startswith(f"FWUPG_ERROR: could not open mstflint.log ({error}), event_log.cc,")
+
+
 @pytest.mark.parametrize("fifo, args, status, complaint", [
     ("mstflint.log", ["-c"], 1, "FWUPG_ERROR: could not open mstflint.log ("),
     ("nic_fw/NICFWData.xml", ["-c"], 1, "Unable to open nic_fw/NICFWData.xml"),
@@ -125,9 +141,71 @@ def test_a_fifo_in_place_of_a_file_is_refused_not_waited_for(server, fifo, args,
 def test_a_full_disk_under_the_event_log_is_told_once_and_the_burns_go_on(server):
     s = server()
     assert s.run_command("sh", "-c", "mkdir /run/full && mount -t tmpfs -o size=4k full /run/full"
-                         " && : >/run/full/log && head -c 4096 /dev/zero >/run/full/fill").status == 0
-    os.symlink("/run/full/log", s.path("mstflint.log"))
-    r = s.run("-y")
+                         " && : >/run/full/log && head -c 4096 /dev/zero >/run/full/fill"
+                         " && : >mstflint.log && mount --bind /run/full/log \"$PWD/mstflint.log\"").status == 0
+    # fwkit enters the working directory inside the server's mounts, where the log is the full one.
+    r = s.run_command("sh", "-c", 'cd "$PWD" && exec "$0" -y', s.fwkit)
     assert (r.status, len(s.burns())) == (0, 2)
     assert re.fullmatch(r"FWUPG_ERROR: could not write to mstflint.log \(28, No space left on "
                         r"device\), event_log.cc,\d+\n", r.err), r.err
+
+
+REMEDY = ("; fwkit runs only a repository that only root can change\nCopy the repository as root into a "
+          "directory that only root can write, without keeping owners and modes (cp -r, not cp -a, "
+          "from a USB stick or an NFS share), and run fwkit there.\n")
+
+
+def away(s, rel):  # rel made a link to a copy in a directory of uid 65533
+    (s.root / "elsewhere").mkdir()
+    os.chown(s.root / "elsewhere", 65533, 0)
+    os.symlink(s.path(rel).rename(s.root / "elsewhere" / "tool"), s.path(rel))
+
+
+UNTRUSTED = [  # what root must not run or read, run by sudo for uid 65534: mode, change, complaint
+    ("-c", lambda s: os.chmod(s.path("nic_fw/mstflint"), 0o757), "nic_fw/mstflint is writable by others"),
+    ("-d", lambda s: os.chmod(s.path("nic_fw"), 0o775), "nic_fw is writable by its group"),
+    ("-y", lambda s: os.chown(s.path("nic_fw/NICFWData.xml"), 65533, 0),
+     "nic_fw/NICFWData.xml is owned by uid 65533"),
+    ("-c", lambda s: away(s, "getmlnxinfo"), "getmlnxinfo leads through {root}/elsewhere, which is owned by uid 65533"),
+    ("-c", lambda s: os.chown(s.root, 65533, 0), "{root}/work lies in {root}, which is owned by uid 65533"),
+    ("-c", lambda s: [os.lchown(p, 65534, 0) for p in [s.root, *s.root.rglob("*")]], None),
+]
+
+
+@pytest.mark.parametrize("mode, change, complaint", UNTRUSTED, ids=[
+    "tool_open_to_all", "folder_open_to_group", "catalog_of_a_user", "tool_linked_into_a_users_folder",
+    "working_directory_in_a_users_folder", "the_sudo_callers_own_copy"])
+def test_a_repository_that_others_can_change_is_refused_before_any_tool_runs(server, mode, change,
+                                                                             complaint):
+    s = server({"functions": [CX5]})
+    change(s)
+    r = s.run(mode, env={"SUDO_UID": "65534"})
+    if complaint is None:
+        assert r.status == 0 and s.calls()
+        return
+    assert (r.status, r.err, s.calls(), s.log()) == (
+        1, "FWUPG_ERROR: " + complaint.format(root=s.root) + REMEDY, [], "")
+
+
+def test_images_others_can_change_or_whose_query_hangs_are_not_burned(server):
+    hung, image = {"file": "CX4LX_EN_25G_2P_14.32.1010.bin", "version": "14.32.1010", "psid": CX4["psid"],
+                   "query_hangs": True}, "./nic_fw/CX5_EN_25G_2P_16.28.2006.bin"
+    s = server({"functions": [CX5, CX4], "images": [hung]})
+    os.chmod(s.path(image), 0o666)
+    r = s.run("-y", env={"FWKIT_QUERY_TIMEOUT": "2"})
+    assert (r.status, s.burns()) == (2, [])
+    assert r.err == f"FWUPG_ERROR: {image} is writable by others" + REMEDY
+    assert not [c for c in s.call_lines() if image in c]
+    assert f"Refused to burn image {image[9:]} on {CX5['address']}: {image} is writable by others\n" in s.log()
+    assert f"Image {hung['file']} could not be read by the firmware tool (no answer within 2 seconds, " \
+           "FWKIT_QUERY_TIMEOUT)\n" in s.log()
+
+
+def test_a_console_gone_before_the_run_still_gets_every_adapter_burned_and_flagged(server):
+    s = server()
+    # Nobody reads the pipe by the time fwkit writes; a tight umask changes no mode it sets.
+    r = s.run_command("sh", "-c", 'exec 3>&1; { sleep 1; umask 077; "$0" -y; echo "fwkit $?" >&3; } | true',
+                      s.fwkit)
+    assert (r.out, len(s.burns()), s.log().count("Upgrade SUCCESS")) == ("fwkit 0\n", 2, 2)
+    assert [stat.S_IMODE(os.stat(p).st_mode) for p in (s.path("mstflint.log"), s.run_path(
+        "reboot-required"), s.run_path("reboot-required.pkgs"))] == [0o644] * 3

@@ -46,3 +46,10 @@ def test_each_burn_is_checked_before_and_after(server, case, mode):
     assert event + "\n" in log
     closing = log.endswith("[ERROR]     read_discovery_report: Error at read_NIC_FW_xml_file\n\n")
     assert (r.body == "") if mode == "-s" else (closing != ok)
+
+
+def test_two_vmd_domains_with_the_same_bus_and_device_are_two_adapters(server):
+    b = A.replace("10000:", "10001:")
+    s = server({"functions": [ADAPTER, {**ADAPTER, "address": b}], "catalog": [ENTRY]})
+    assert s.run("-s").status == 0 and sorted(x[x.index("-d") + 1] for x in s.burns()) == [A, b]
+    assert (s.firmware(A), s.firmware(b)) == ("16.28.2006", "16.28.2006")
