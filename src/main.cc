@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
   command_line command = parse_command_line(argc, argv);
   if (!command.run) return command.exit_status;
   const int status = run_mode_chosen(command.mode);
-  // Whatever else happened, an image burned in this run waits for a reboot.
-  if (g_iFlag & kStatusBurnOk) flag_reboot_required();
+  // Whatever else happened, an image burned in this run (or refused until a
+  // reset) waits for a reboot.
+  if (g_iFlag & (kStatusBurnOk | kStatusResetPending)) flag_reboot_required();
   return status;
 }

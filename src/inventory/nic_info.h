@@ -43,6 +43,9 @@ struct nic_info {
   int flags = 0;
   int fw_count = 0;            ///< images held
   std::string psid;            ///< the board's PSID as the tool reported it
+  /// The identity of the flash ("Base GUID ..."), "" when the query showed
+  /// none: records of one identity are one board, burned once.
+  std::string board;
 };
 
 /// The installed version of a record: the version in its flash.

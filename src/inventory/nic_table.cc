@@ -150,6 +150,7 @@ int build_NIC_list() {
     nic.pinterfacename = interface.text;
     nic.pfirmware_ver = firmware.version;
     nic.prunning_ver = firmware.running;
+    nic.board = firmware.board;
     if (!nic.prunning_ver.empty()) {
       log_mellanox_event(kTagInfo, strprintf("%s holds firmware %s but runs %s until a reset\n",
                                              address, nic.pfirmware_ver.c_str(),

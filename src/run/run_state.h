@@ -19,6 +19,8 @@ inline constexpr int kStatusBurnFailed = 0x200;    ///< at least one burn failed
 inline constexpr int kStatusBurnOk = 0x400;        ///< at least one burn succeeded
 inline constexpr int kStatusAskNoMore = 0x800;     ///< the operator answered "c"
 inline constexpr int kStatusPatienceLogged = 0x1000;  ///< the "several minutes" note is logged
+/// A burn was refused until the adapter is reset: no failure, but a reboot is due.
+inline constexpr int kStatusResetPending = 0x2000;
 
 /// Value of `silent` in silent runs and while applying a report.
 inline constexpr int kSilentRun = 2;

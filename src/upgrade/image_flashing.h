@@ -19,17 +19,32 @@ enum class image_check {
   psid_only,         ///< the adapter's PSID: the image was named by getmlnxinfo, not the catalog
 };
 
+/// What became of one adapter handed to do_update_firmware.
+enum class burn_outcome {
+  none,           ///< not marked for flashing, or no image chosen: nothing was tried
+  success,        ///< burned, and the flash shows the image
+  failed,         ///< not burned, or not verifiably: the image, the tool or the flash failed
+  not_supported,  ///< the tool refused the image as meant for another board (a failure too)
+  reset_pending,  ///< the tool refused until the adapter is reset: not a failure
+};
+
+/// Boards the mode means to burn in this run, for the audit line's "burn N
+/// of M"; set by the mode before its first burn (N counts the burns tried).
+extern int burns_planned;
+
 /// Burns an image into adapter `uNicIdx` of g_ninfo when it is marked for
-/// flashing, and records the outcome in g_iFlag (kStatusBurnFailed or
-/// kStatusBurnOk), on the console and in the event log. A burn is verified at
+/// flashing, and records the outcome in g_iFlag (kStatusBurnFailed,
+/// kStatusBurnOk or kStatusResetPending), on the console and in the event
+/// log, and returns it. A failed burn's event is followed by the tool's reason
+/// (see read_burn_output); a verified one by an audit line naming the adapter,
+/// its board, the versions and whether the burn was forced. A burn is verified at
 /// both ends: before it, the firmware tool reads the image ("-i IMAGE q"),
 /// which must show what `check` asks for; after a burn the tool reported as
 /// done, one more adapter query must show the image's version in the flash.
 /// A name that is not a plain file name inside nic_fw/, an image that fails
 /// its check and a flash that does not show the image are failed burns.
-/// Returns 0, or after a failed burn non-zero, or the status of the PSID test
-/// (0: the tool refused the image for its PSID, in any of its wordings).
-int do_update_firmware(uint32_t uNicIdx, image_check check = image_check::psid_and_version);
+burn_outcome do_update_firmware(uint32_t uNicIdx,
+                                image_check check = image_check::psid_and_version);
 
 /// The six groups of a 17-character MAC text without their separators
 /// ("00:02:c9:aa:bb:cc" gives "0002c9aabbcc"); "" gives "".

@@ -150,9 +150,12 @@ OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catal
                                        versions(A3, "20.30.1000", ROMS[CX6]) + ASK_YES + flashed(A3)
                                        + COMPLETE, [ALL[0]], [(INFO, ASK_YES + " c\n\n"), SUCCESS]),
     "a failed burn (exit code 255) and two successful ones":
-        ([MIXED[1], *behind(outcome="fail", exit_code=255), MIXED[3]], [], "y\ny\ny\n", 2,
+        ([MIXED[1], *behind(outcome="flash_write_error", exit_code=255), MIXED[3]], [],
+         "y\ny\ny\n", 2,
          versions(A8, "14.31.1014", ROMS[CX4]) + ASK_YES + flashed(A8) + WITH_ERRORS, ALL,
-         [(ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"), SUCCESS, SUCCESS, PATIENCE]),
+         [(ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"), SUCCESS, SUCCESS, PATIENCE,
+          (ERROR, f"burn of {A4} (16.26.1040 to 16.28.2006) failed: -E- Burning FS3 image "
+                  "failed: Flash write error\n")]),
     "silent, all up to date": ([MIXED[2], adapter(A8, CX4, "14.32.1010")], ["-s"], "", 1, "", [],
                                [LATEST, LATEST]),
     "silent, up to date but one without catalog image":
@@ -180,7 +183,9 @@ OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catal
     "a killed burn": (behind(outcome="killed"), ["-y"], "", 2, WITH_ERRORS, [ALL[1]],
                       [(ERROR, f"The firmware tool killed by signal 9 for {A4}\n "
                                f"{line(A4, '16.28.2006')}\n"),
-                       (ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n")]),
+                       (ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"),
+                       (ERROR, f"burn of {A4} (16.26.1040 to 16.28.2006) failed: killed by "
+                               "signal 9\n")]),
     "an n/a image": (behind(), ["-y"], "", 2, WITH_ERRORS, [],
                      [(ERROR, f'Refused to burn image "n/a" on {A4}: not a file name inside '
                               "./nic_fw/\n"),
