@@ -2,6 +2,7 @@
 the outcomes an operator must be able to tell apart. (The tool's full report is what the simulated
 tool prints in every scenario; its other layouts are rows of the unit table in fw_query_test.cc.)"""
 
+import os
 import re
 import subprocess
 
@@ -116,7 +117,10 @@ def test_psid_refusal_wordings_and_reasons(server):
     adapters += [fn(f"0000:1{i}:00.0", firmware="16.26.1040", psid="MT_1", burn={"outcome": o})
                  for i, o in enumerate(FAILURES)]
     s = server({"catalog": CAT, "functions": adapters})
-    assert s.run("-s").status == 2
+    s.write("grep", "#!/bin/sh\n: >planted-grep-ran\n", 0o755)  # the empty PATH entry's ./grep
+    r = s.run("-s", env={"PATH": ":" + os.environ["PATH"]})
+    assert r.status == 2 and not s.path("planted-grep-ran").exists()  # the echo stays as it was:
+    assert r.out.count('grep -i -E "PSID( major| header)? mismatch|Minor PSID is locked" /tmp/data') == 8
     reasons = [f"-E- {w}: " for w in WORDINGS] + list(FAILURES.values())
     for fn_, refused, reason in zip(adapters, [*WORDINGS.values(), False, False], reasons):
         burn = f"\n ./nic_fw/mstflint -s -y -d {fn_['address']} -i"
