@@ -47,11 +47,14 @@ def test_sample_server_then_paths_that_cannot_or_must_not_be_written(server):
     assert s.run("-d").status == 0
     text = s.read("nicdiscovery.xml")
     # The NVMe drive, the Intel port and the second function of the ConnectX-5 are not adapters.
+    cx7 = ["1021", "0041", "ConnectX-7 200GbE dual-port QSFP112", "MT_0000000834", "28.40.1000",
+           "28.39.1002", "upgrade"]  # one board in two domains: listed as the bus shows it
     assert parse(text) == report(
+        device("0000:01:00.0", *cx7),
         device("0000:04:00.0", "1017", "0020", "ConnectX-5 EN 25GbE dual-port SFP28",
                "MT_0000000008", "16.28.2006", "16.26.1040", "upgrade"),
         device("0000:81:00.0", "1015", "0003", "ConnectX-4 Lx EN 25GbE dual-port SFP28",
-               "MT_2420110034", "14.32.1010", "14.31.1014", "upgrade"))
+               "MT_2420110034", "14.32.1010", "14.31.1014", "upgrade"), device("0002:01:00.0", *cx7))
     # One element per line, four blanks per level.
     assert text.startswith('<?xml version="1.0" encoding="UTF-8"?>\n'
                            '<vantrel_rom_discovery version="2.0.0.0">\n'
