@@ -817,7 +817,8 @@ def usage():
   image VERSION PSID OUT             write a simulated firmware image
   calls DIR [--json]                 print the stand-in calls recorded in DIR
   firmware DIR [ADDRESS]             print the firmware in flash in DIR's state
-                                     (and what still runs, when a reset is pending)
+                                     (and what still runs, when a reset is pending;
+                                     a function sharing another's flash names it)
   reset DIR [ADDRESS]                reset ADDRESS's device (or all): it runs its flash
   supervise STATUS PIDFILE [--setenv NAME=VALUE | --unsetenv NAME]... -- PROGRAM ARGS...
                                      (test harness) run PROGRAM, keep its wait status
@@ -853,6 +854,8 @@ def main_cli(argv):
         if cmd == "firmware" and len(args) in (1, 2):
             desc = load_state(os.path.join(args[0], "nic_fw", SIM_DIR_NAME))
             for fn in desc["functions"]:
+                if "shares_flash" in fn and (len(args) == 1 or fn["address"] == args[1]):
+                    print(f"{fn['address']} shares the flash of {fn['shares_flash']}")
                 if "firmware" in fn and (len(args) == 1 or fn["address"] == args[1]):
                     running = pending_version(fn)
                     pending = f" (running {running} until a reset)" if running else ""
