@@ -171,7 +171,8 @@ OUTSIDE = leaf("action", "upgrade") + leaf("busnumber", "0000:05")  # outside an
 
 APPLY = [  # what, report, status, calls, texts in the log or on the console
     ("nothing the catalog knows", doc(dev(venid="") + dev(action="Nothing", devid="1007")), 2,
-     [], [CLOSING_ERROR]),
+     [], [CLOSING_ERROR, '[WARNING]   read_discovery_report: 0000:04:00.0 asks for "upgrade" but the '
+                         f"catalog has no image for it (PSID {CX3}); not flashed"]),
     ("venid forms, and a device the catalog does not list",
      doc(dev(venid="15b3") + dev(venid="0x15B3") + dev(bus="0000:06", venid="15B3XYZ")), 0,
      B04 + B06, []),

@@ -163,8 +163,8 @@ OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catal
          [LATEST, (ERROR, f"For {A3} no matching firmware file in XML\n")], images(CX5)),
     "-s skips the up-to-date one": (MIXED, ["-s"], "", 0, "", [ALL[0], ALL[2]],
                                     [LATEST, SUCCESS, SUCCESS]),
-    "-s -F re-flashes it": (MIXED, ["-s", "-F"], "", 0, "", ALL,
-                            [LATEST, SUCCESS, SUCCESS, SUCCESS]),
+    "-s -F re-flashes it": (MIXED, ["-s", "-F"], "", 0, "", ALL, [LATEST, SUCCESS, SUCCESS, SUCCESS, (
+        INFO, f"{A4} (PSID MT_{CX5}): 16.28.2006 to 16.28.2006 (same version: forced), burn 2 of 3, verified\n")]),
     "-y flashes all without asking": (MIXED, ["-y"], "n\nn\nn\n", 0,
                                       versions(A3, "20.30.1000", ROMS[CX6]) + flashed(A3)
                                       + versions(A4, "16.28.2006", ROMS[CX5]) + flashed(A4)
