@@ -79,7 +79,8 @@ std::string burn_output_text(int fd) {
   const off_t from = st.st_size - static_cast<off_t>(text.size());
   size_t done = 0;
   while (done < text.size()) {
-    const ssize_t n = pread(fd, text.data() + done, text.size() - done, from + static_cast<off_t>(done));
+    const ssize_t n =
+        pread(fd, text.data() + done, text.size() - done, from + static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     done += static_cast<size_t>(n);
@@ -289,8 +290,7 @@ burn_outcome do_update_firmware(uint32_t uNicIdx, image_check check) {
   const burn_verdict verdict = read_burn_output(burn_output_text(tool_output.fd()));
   if (verdict.reset_pending && !verdict.psid_refusal && burn.exited) {
     g_iFlag |= kStatusResetPending;
-    const std::string running =
-        nic.prunning_ver.empty() ? "" : ", runs " + nic.prunning_ver;
+    const std::string running = nic.prunning_ver.empty() ? "" : ", runs " + nic.prunning_ver;
     const std::string waits = strprintf(
         "%s waits for a reset before it can take %s (flash holds %s%s); reset it or reboot, then "
         "run fwkit again\n",
