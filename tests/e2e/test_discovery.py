@@ -183,7 +183,7 @@ APPLY = [  # what, report, status, calls, texts in the log or on the console
          + leaf("devicenumber", "00") + leaf("funcnumber", "0") + "</device>"), 0, B06, []),
     ("a failed burn, then a good one", doc(dev(bus="0000:05") + dev()), 2,
      [*checked_burn("0000:05:00.0", "CX3.bin")[:3], *B04],
-     ["Upgrade failed", CLOSING_ERROR]),
+     ["Upgrade failed", "05:00.0 (2.9.1000 to 2.10.700) failed: -E- Burning", CLOSING_ERROR]),
     ("hostile addresses",
      doc("<device/>" + dev(bus=";touch PWNED%s") + dev(bus="0" * 5000) + dev(bus="0000:06")), 2,
      B06, ['Device 2 has no valid PCI address (";touch PWNED%s:00.0"); not flashed',
