@@ -288,6 +288,9 @@ burn_outcome do_update_firmware(uint32_t uNicIdx, image_check check) {
   // The tool's own words, searched here: the console shows the search as an
   // operator would run it.
   const burn_verdict verdict = read_burn_output(burn_output_text(tool_output.fd()));
+  write_console(strprintf("grep -i -E \"%s\" %s > /dev/null \n", kPsidRefusals,
+                          tool_output.path().c_str()));
+  tool_output.remove_now();
   if (verdict.reset_pending && !verdict.psid_refusal && burn.exited) {
     g_iFlag |= kStatusResetPending;
     const std::string running = nic.prunning_ver.empty() ? "" : ", runs " + nic.prunning_ver;
@@ -306,9 +309,6 @@ burn_outcome do_update_firmware(uint32_t uNicIdx, image_check check) {
                                             describe_child_result(burn).c_str(),
                                             nic.pbus_info.c_str(), fwupg_cmd.c_str()));
   }
-  write_console(strprintf("grep -i -E \"%s\" %s > /dev/null \n", kPsidRefusals,
-                          tool_output.path().c_str()));
-  tool_output.remove_now();
   log_mellanox_event(kTagError,
                      strprintf(verdict.psid_refusal
                                    ? "Fimware upgrade on this device is not supported\n %s\n"
