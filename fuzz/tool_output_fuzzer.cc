@@ -5,6 +5,8 @@
 #include "fuzz_check.h"
 #include "inventory/fw_query.h"
 #include "repository/fw_version.h"
+#include "run/outside_text.h"
+#include "upgrade/burn_output.h"
 
 // A value read from a report: 1 to 49 characters, none of them blank, CR, LF or NUL.
 static bool clean(const std::string& v) {
@@ -21,6 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              (is_dotted_version(info.running) &&
               !same_version(parse_fw_version(info.running), parse_fw_version(info.version))));
   FUZZ_CHECK(info.psid_rc ? info.psid.empty() : clean(info.psid));
+  FUZZ_CHECK(info.board.empty() || info.board.rfind("Base GUID ", 0) == 0 ||
+             info.board.rfind("Base MAC ", 0) == 0);
+  const std::string reason = read_burn_output(output).reason;  // one clean line
+  FUZZ_CHECK(reason.size() <= 163 && reason == clean_outside_text(reason, 163));
   std::string value = "untouched";  // the first line as a label of the rest
   const size_t eol = std::min(output.find('\n'), size);
   FUZZ_CHECK(

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs fwkit on the bundled simulated server:
-# the inventory (an SR-IOV card's virtual functions left out), an unattended upgrade
-# waiting for a reset, and a discovery report written and applied.
+# the inventory (an SR-IOV card's virtual functions left out, a ConnectX-7 seen in two
+# PCI domains listed twice but burned once), an unattended upgrade waiting for a reset,
+# and a discovery report written and applied.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 "$top/scripts/setup.sh"
@@ -28,8 +29,11 @@ step "The simulated server's PCI devices"
 
 step "Installed and available firmware"
 run "$demo/server1" -c
-step "Interactive upgrade: the operator answers y for the first adapter, n for the second"
-answers='y\nn\n' run "$demo/server1"
+step "Interactive upgrade: y for the first board (the ConnectX-7 in domains 0000 and 0002, asked once), n for the next"
+answers='y\nn\nn\n' run "$demo/server1"
+step "The ConnectX-7's flash, as both of its PCI devices see it: one burn"
+"$top/sim/fwsim.py" calls "$demo/server1" | grep ' b$'
+grep -E 'shares its flash|, verified$' "$demo/server1/mstflint.log"
 step "Unattended upgrade of the rest"
 run "$demo/server1" -s
 step "Installed and available firmware after the upgrade: the adapters wait for a reset"

@@ -38,12 +38,20 @@ FUNCTION_KEYS = {
     "address", "class", "vendor", "device", "subsystem_vendor",
     "subsystem_device", "revision", "omit_sysfs", "physfn", "firmware", "running",
     "psid", "query_output", "query_exit_code", "query_seconds", "query_hangs", "query_daemon",
-    "burn", "mlnxinfo",
-    "comment",
+    "burn", "mlnxinfo", "comment", "guid", "shares_flash",
 }
 TOP_KEYS = {"name", "comment", "functions", "catalog", "catalog_xml", "images"}
 BURN_KEYS = {"outcome", "exit_code", "seconds", "mismatch_text"}
-BURN_OUTCOMES = {"ok", "fail", "psid_mismatch", "killed", "unchanged"}
+# Failed burns in the tool's words: how far the progress gets, then the lines it writes.
+BURN_FAILURES = {
+    "flash_write_error": (50, ["-E- Burning FS3 image failed: Flash write error"]),
+    "semaphore": (0, ["Failed to lock flash semaphore"]),
+    "open_device": (None, ["-E- Failed to open the device"]),
+}
+PENDING_REFUSAL = ("-E- Burning FS4 image failed: The firmware image was already updated on flash, "
+                   "pending reset.")
+BURN_OUTCOMES = {"ok", "fail", "psid_mismatch", "killed", "unchanged", "pending_reset",
+                 *BURN_FAILURES}
 MLNXINFO_KEYS = {"answer", "exit_code", "hangs"}
 IMAGE_KEYS = {"file", "version", "psid", "content", "query_hangs"}
 # Text attributes every function gets in the testbed, in this order.
@@ -156,6 +164,7 @@ def normalise(desc):
                 raise DescriptionError(f"function {address}: mlnxinfo answer must be a string")
             if not _is_status(info.get("exit_code", 0)):
                 raise DescriptionError(f"function {address}: mlnxinfo exit_code must be 0..255")
+    check_shared_flash(functions)
     for fn in functions:
         parent = fn.get("physfn")
         if parent is None:
@@ -189,6 +198,28 @@ def normalise(desc):
                 f"image {image!r}: takes \"file\" and {sorted(IMAGE_KEYS - {'file'})}")
     desc["functions"] = functions
     return desc
+
+
+def check_shared_flash(functions):
+    """A function's own "guid" is a string; a function that "shares_flash" names another one that
+    has firmware (and a flash of its own), and has no firmware of its own."""
+    by_address = {fn.get("address"): fn for fn in functions}
+    for fn in functions:
+        if not isinstance(fn.get("guid", ""), str):
+            raise DescriptionError(f"function {fn['address']}: \"guid\" must be a string")
+        owner = by_address.get(fn.get("shares_flash", fn["address"]))
+        if "shares_flash" in fn and (owner is None or owner is fn or "shares_flash" in owner
+                                     or "firmware" not in owner or "firmware" in fn):
+            raise DescriptionError(f"function {fn['address']}: \"shares_flash\" must be the "
+                                   "address of another function with firmware of its own, and "
+                                   "this one has none")
+
+
+def flash_owner(desc, fn):
+    """The function whose flash fn's queries read and burns write: its own, or the one it shares."""
+    if fn is None or "shares_flash" not in fn:
+        return fn
+    return find_function(desc, fn["shares_flash"])
 
 
 def load_description(path):
@@ -524,6 +555,7 @@ def query_report(fn):
     """The report of the query command as the real tool lays it out: the label
     and its colon, blanks up to column 23, the value."""
     mac = _mac_of(fn["address"])
+    guid = fn.get("guid", f"{mac[:6]}0300{mac[6:]}")
     rows = [("Image type", "FS4"), ("FW Version", fn["firmware"])]
     if pending_version(fn) is not None:
         rows.append(("FW Version(Running)", pending_version(fn)))
@@ -532,7 +564,7 @@ def query_report(fn):
         ("Product Version", fn["firmware"]),
         ("Rom Info", "type=UEFI version=14.29.15 cpu=AMD64"),
         ("Description", "UID                GuidsNumber"),
-        ("Base GUID", f"{mac[:6]}0300{mac[6:]}        4"),
+        ("Base GUID", f"{guid}        4"),
         ("Base MAC", f"{mac}            4"),
         ("Image VSD", "N/A"),
         ("Device VSD", "N/A"),
@@ -567,7 +599,8 @@ def leave_daemon(seconds):
 
 def mstflint_query(simdir, address):
     with StateLock(simdir, exclusive=False):
-        fn = find_function(load_state(simdir), address)
+        desc = load_state(simdir)
+        fn = flash_owner(desc, find_function(desc, address))
     query_delay(fn or {})
     if fn is None or "firmware" not in fn:
         _err(f"-E- Cannot open device {address}: no such device")
@@ -629,7 +662,8 @@ def _progress(seconds, upto=100):
 
 def mstflint_burn(simdir, address, image_path):
     with StateLock(simdir, exclusive=False):
-        fn = find_function(load_state(simdir), address)
+        desc = load_state(simdir)
+        fn = flash_owner(desc, find_function(desc, address))
     if fn is None or "firmware" not in fn:
         _err(f"-E- Cannot open device {address}: no such device")
         return 1
@@ -646,6 +680,16 @@ def mstflint_burn(simdir, address, image_path):
         _err(f"-E- {words}: the image is meant for {image['psid'] or '(none)'}, "
              f"the device is {fn.get('psid', '(none)')}")
         return 1
+    if outcome == "pending_reset" and pending_version(fn) is not None:
+        _err(PENDING_REFUSAL)  # newer adapters take no image until the last one runs
+        return 1
+    if outcome in BURN_FAILURES:
+        upto, lines = BURN_FAILURES[outcome]
+        if upto is not None:
+            _progress(seconds, upto=upto)
+        for text in lines:
+            _err(text)
+        return burn.get("exit_code", 1)
     if outcome == "fail":
         _progress(seconds, upto=50)
         _err(f"-E- Burning the image failed: flash write error at {address}")
@@ -660,7 +704,7 @@ def mstflint_burn(simdir, address, image_path):
         return 0
     # The whole PCI device (all its functions) has the one flash. The device
     # goes on running what it ran before until it is reset.
-    device = address.rsplit(".", 1)[0]
+    device = fn["address"].rsplit(".", 1)[0]
     with StateLock(simdir, exclusive=True):
         desc = load_state(simdir)
         for other in desc["functions"]:
@@ -798,7 +842,8 @@ def usage():
   image VERSION PSID OUT             write a simulated firmware image
   calls DIR [--json]                 print the stand-in calls recorded in DIR
   firmware DIR [ADDRESS]             print the firmware in flash in DIR's state
-                                     (and what still runs, when a reset is pending)
+                                     (and what still runs, when a reset is pending;
+                                     a function sharing another's flash names it)
   reset DIR [ADDRESS]                reset ADDRESS's device (or all): it runs its flash
   supervise STATUS PIDFILE [--setenv NAME=VALUE | --unsetenv NAME]... -- PROGRAM ARGS...
                                      (test harness) run PROGRAM, keep its wait status
@@ -834,6 +879,8 @@ def main_cli(argv):
         if cmd == "firmware" and len(args) in (1, 2):
             desc = load_state(os.path.join(args[0], "nic_fw", SIM_DIR_NAME))
             for fn in desc["functions"]:
+                if "shares_flash" in fn and (len(args) == 1 or fn["address"] == args[1]):
+                    print(f"{fn['address']} shares the flash of {fn['shares_flash']}")
                 if "firmware" in fn and (len(args) == 1 or fn["address"] == args[1]):
                     running = pending_version(fn)
                     pending = f" (running {running} until a reset)" if running else ""

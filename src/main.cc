@@ -51,8 +51,9 @@ int main(int argc, char** argv) {
     return kExitFailure;
   }
   const int status = run_mode_chosen(command.mode);
-  // Whatever else happened, an image burned in this run waits for a reboot.
-  if (g_iFlag & kStatusBurnOk) flag_reboot_required();
+  // Whatever else happened, an image burned in this run (or refused until a
+  // reset) waits for a reboot.
+  if (g_iFlag & (kStatusBurnOk | kStatusResetPending)) flag_reboot_required();
   write_run_metrics(status);
   return status;
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <map>
 #include <set>
 
 #include "discovery/fw_action.h"
@@ -93,16 +94,22 @@ const XMLFW_INFO& highest_entry(const std::vector<XMLFW_INFO>& entries) {
   return *best;
 }
 
+// The catalog entries for a report device's board.
+std::vector<XMLFW_INFO> catalog_images(const nic_info& nic) {
+  return read_NIC_FW_xml_file(run_fw_catalog(), {nic.ven_id, nic.dev_id, nic.sub_ven_id,
+                                                 nic.sub_dev_id, nic.psid});
+}
+
 void attach_image(nic_info& nic, const XMLFW_INFO& entry) {
   const std::string product = nic.pxmlName[0];
   nic.fw_count = 0;
   add_image(nic, parse_fw_version(entry.pxmlRom), product, entry.pxmlFwImage);
 }
 
-// A report is a plan made earlier: the adapter is asked again, right before
-// its burn, whether the plan still holds: its PSID, and (when the image's
-// version is known from the catalog) the action against the version it
-// runs. "" when it holds, else why not.
+// A report is a plan made earlier: the adapter is asked again (`now`, its
+// query right before its burn) whether the plan still holds: its PSID, and
+// (when the image's version is known from the catalog) the action against
+// the version it runs. "" when it holds, else why not.
 std::string why_stale(const nic_info& nic, const firmware_info& now, bool by_version) {
   if (now.psid.empty() || now.version.empty()) return "the adapter does not answer the firmware query";
   if (now.psid != nic.psid) {
@@ -132,20 +139,32 @@ int apply_report_devices() {
   bool locked = false;
   int stop_signal = 0;
   std::set<pci_address> handled;
+  // Per board identity: the device it was burned through.
+  std::map<std::string, std::string> boards;
+  burns_planned = 0;
+  for (const nic_info& nic : g_ninfo)
+    burns_planned += (nic.flags & kNicToFlash) && !catalog_images(nic).empty() ? 1 : 0;
   for (size_t idx = 0; idx < g_ninfo.size(); ++idx) {
     if ((stop_signal = deferred_signals::received()) != 0) break;
     nic_info& nic = g_ninfo[idx];
-    const adapter_identity identity{nic.ven_id, nic.dev_id, nic.sub_ven_id, nic.sub_dev_id,
-                                    nic.psid};
-    const std::vector<XMLFW_INFO> matches = read_NIC_FW_xml_file(run_fw_catalog(), identity);
-    if (matches.empty()) continue;
+    // Built once the whole device is read, whatever the order of its leaves,
+    // and read by the same parser as every address.
+    const std::string written = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
+    const std::vector<XMLFW_INFO> matches = catalog_images(nic);
+    if (matches.empty()) {
+      if (nic.flags & kNicToFlash) {
+        log_mellanox_event(kTagWarning,
+                           strprintf("read_discovery_report: %s asks for \"%s\" but the catalog "
+                                     "has no image for it (PSID %s); not flashed\n",
+                                     log_excerpt(written).c_str(), log_excerpt(nic.action).c_str(),
+                                     log_excerpt(nic.psid).c_str()));
+      }
+      continue;
+    }
     ++accepted;
     attach_image(nic, highest_entry(matches));
     if (!(nic.flags & kNicToFlash)) continue;
 
-    // Built once the whole device is read, whatever the order of its leaves,
-    // and read by the same parser as every address.
-    const std::string written = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
     pci_address address;
     if (parse_pci_address(written, &address) != nullptr) {
       log_mellanox_event(kTagError,
@@ -192,9 +211,17 @@ int apply_report_devices() {
       }
       locked = true;
     }
-    const bool by_version = check == image_check::psid_and_version;
     firmware_info now;
     get_firmware_info(address, &now);
+    // One flash, several PCI devices: burned once, through the first listed.
+    if (const auto board = boards.find(now.board); !now.board.empty() && board != boards.end()) {
+      take_firmware_answer(&nic, now);  // the run's metrics show what its flash holds now
+      log_mellanox_event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
+                                             nic.pbus_info.c_str(), board->second.c_str(),
+                                             now.board.c_str()));
+      continue;  // its outcome, a failure included, is already counted
+    }
+    const bool by_version = check == image_check::psid_and_version;
     const std::string stale = why_stale(nic, now, by_version);
     take_firmware_answer(&nic, now);  // the run's metrics show the adapter as asked now
     if (!stale.empty()) {
@@ -204,6 +231,7 @@ int apply_report_devices() {
       continue;
     }
     do_update_firmware(static_cast<uint32_t>(idx), check);
+    if (!now.board.empty()) boards[now.board] = nic.pbus_info;
     if (g_iFlag & kStatusBurnFailed) failed = true;
     if ((stop_signal = deferred_signals::received()) != 0) break;
   }

@@ -2,6 +2,7 @@
 #include "inventory/fw_query.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -35,7 +36,34 @@ bool value_after_label(std::string_view line, std::string_view label, std::strin
   return true;
 }
 
+// The first field after the colon of the first line labelled `label`; ""
+// when there is none or it stands for no value (N/A, all zeros).
+std::string identity_field(std::string_view report, std::string_view label) {
+  for (size_t pos = 0; pos < report.size();) {
+    const size_t end = std::min(report.find('\n', pos), report.size());
+    const std::string_view line = report.substr(pos, end - pos);
+    pos = end + 1;
+    std::string_view rest;
+    if (!value_after_label(line.substr(0, line.find('\0')), label, &rest)) continue;
+    const size_t start = std::min(rest.find_first_not_of(" \t"), rest.size());
+    rest = rest.substr(start, rest.find_first_of(" \t\r", start) - start);
+    std::string field = clean_outside_text(rest.substr(0, kValueMax));
+    for (char& c : field) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (field == "n/a" || field.find_first_not_of("0:.-") == std::string::npos) return "";
+    return field;
+  }
+  return "";
+}
+
 }  // namespace
+
+std::string board_identity(std::string_view report) {
+  for (std::string_view label : {"Base GUID", "Base MAC"}) {
+    if (std::string field = identity_field(report, label); !field.empty())
+      return std::string(label) + " " + field;
+  }
+  return "";
+}
 
 bool is_dotted_version(std::string_view text) {
   int fields = 0;
@@ -96,6 +124,7 @@ firmware_info parse_firmware_report(std::string_view report) {
       info.running = std::move(running);
   }
   info.psid_rc = read_report_value(report, "PSID", &info.psid);
+  info.board = board_identity(report);
   // The tool's text reaches the console, the log and the report.
   info.psid = clean_outside_text(info.psid);
   return info;

@@ -15,6 +15,7 @@ struct firmware_info {
   std::string running;  ///< the version still running when it differs (a reset is pending), else ""
   int psid_rc = 1;
   std::string psid;     ///< "PSID", control characters shown as '?'
+  std::string board;    ///< the flash's identity as board_identity gives it, "" when none
 };
 
 /// How the inventory runs its queries.
@@ -67,6 +68,14 @@ int get_firmware_info(const pci_address& address, firmware_info* info);
 /// lines are there and name different versions. The PSID is "PSID" (never
 /// "Orig PSID").
 firmware_info parse_firmware_report(std::string_view report);
+
+/// The identity of the board (of its flash) that a report describes:
+/// "Base GUID " and the first field after the colon of the report's first
+/// "Base GUID" line; when that is missing, empty, "N/A" or all zeros, "Base
+/// MAC " and the "Base MAC" field on the same terms; else "". The field is
+/// taken in lower case, at most 49 characters, cleaned as outside text. PCI
+/// devices whose reports show one identity share one flash.
+std::string board_identity(std::string_view report);
 
 /// The value of `label` in a report, as parse_firmware_report reads it. 0
 /// with `value` set; 1 when no line or more than one begins with the label, or

@@ -46,6 +46,16 @@ TEST(ParseFirmwareReport, Table) {
   }
 }
 
+// The board's identity (Base GUID, else Base MAC) in its odd forms; the usual ones are in the scenarios.
+TEST(BoardIdentity, Table) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Orig Base GUID: 1111\nBase GUID:  FC4CEA0300F94230  4\n", "Base GUID fc4cea0300f94230"},
+      {"Base GUID: 0000000000000000  4\nBase MAC:\t00:00:00:00:00:00\n", ""},
+      {"Base GUID:\nBase MAC:   \nDescription: Base MAC: 1234\n", ""},
+  };
+  for (const auto& [report, board] : cases) EXPECT_EQ(board_identity(report), board) << report;
+}
+
 // FWKIT_QUERY_JOBS and FWKIT_QUERY_TIMEOUT: anything but a positive decimal integer means the default.
 TEST(PositiveNumberOr, Table) {
   const std::pair<const char*, int> cases[] = {

@@ -44,6 +44,9 @@ struct nic_info {
   int fw_count = 0;            ///< images held
   std::string psid;            ///< the board's PSID as the tool reported it
   bool asked = false;          ///< this run asked the tool about the adapter
+  /// The identity of the flash ("Base GUID ..."), "" when the query showed
+  /// none: records of one identity are one board, burned once.
+  std::string board;
 };
 
 /// The installed version of a record: the version in its flash.

@@ -84,6 +84,7 @@ void take_firmware_answer(nic_info* nic, const firmware_info& answer) {
   const bool read = !answer.version.empty() && !answer.psid.empty();
   nic->pfirmware_ver = read ? answer.version : "";
   nic->prunning_ver = read ? answer.running : "";
+  nic->board = answer.board;
   nic->uCurROMmaj = nic->uCurROMmin = nic->uCurROMrel = 0;
   if (read) parseversions(nic->pfirmware_ver, &nic->uCurROMmaj, &nic->uCurROMmin, &nic->uCurROMrel);
   nic->flags = read ? nic->flags | kNicRecognised : nic->flags & ~kNicRecognised;
@@ -164,6 +165,7 @@ int build_NIC_list() {
     nic.pinterfacename = interface.text;
     nic.pfirmware_ver = firmware.version;
     nic.prunning_ver = firmware.running;
+    nic.board = firmware.board;
     if (!nic.prunning_ver.empty()) {
       log_mellanox_event(kTagInfo, strprintf("%s holds firmware %s but runs %s until a reset\n",
                                              address, nic.pfirmware_ver.c_str(),

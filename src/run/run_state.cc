@@ -9,6 +9,7 @@ burn_counts g_burns;
 
 void count_burn(burn_outcome outcome) {
   switch (outcome) {
+    case burn_outcome::none: break;
     case burn_outcome::success: ++g_burns.success; break;
     case burn_outcome::failed: ++g_burns.failed; break;
     case burn_outcome::not_supported: ++g_burns.not_supported; break;

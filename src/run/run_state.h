@@ -19,9 +19,17 @@ inline constexpr int kStatusBurnFailed = 0x200;    ///< at least one burn failed
 inline constexpr int kStatusBurnOk = 0x400;        ///< at least one burn succeeded
 inline constexpr int kStatusAskNoMore = 0x800;     ///< the operator answered "c"
 inline constexpr int kStatusPatienceLogged = 0x1000;  ///< the "several minutes" note is logged
+/// A burn was refused until the adapter is reset: no failure, but a reboot is due.
+inline constexpr int kStatusResetPending = 0x2000;
 
-/// How burns of this run ended, counted where each burn is judged.
-enum class burn_outcome { success, failed, not_supported, reset_pending };
+/// What became of one adapter handed to a burn.
+enum class burn_outcome {
+  none,           ///< not marked for flashing, or no image chosen: nothing was tried
+  success,        ///< burned, and the flash shows the image
+  failed,         ///< not burned, or not verifiably: the image, the tool or the flash failed
+  not_supported,  ///< the tool refused the image as meant for another board (a failure too)
+  reset_pending,  ///< the tool refused until the adapter is reset: not a failure
+};
 
 /// The burns of this run by outcome.
 struct burn_counts {
@@ -31,7 +39,7 @@ struct burn_counts {
   int reset_pending = 0;
 };
 
-/// Counts one burn of this run in g_burns.
+/// Counts one burn of this run in g_burns (`none` is no burn).
 void count_burn(burn_outcome outcome);
 
 /// The burns of this run so far.

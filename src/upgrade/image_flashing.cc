@@ -1,7 +1,8 @@
 // Burning one image into one adapter through ./nic_fw/mstflint, and judging the outcome.
 #include "upgrade/image_flashing.h"
 
-#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,10 +23,12 @@
 #include "run/run_state.h"
 #include "run/temp_file.h"
 #include "run/text_format.h"
+#include "upgrade/burn_output.h"
 #include "upgrade/burn_progress.h"
 
 int read_discovery = 0;
 std::vector<std::string> ver_buf;
+int burns_planned = 0;
 
 namespace {
 
@@ -53,27 +56,39 @@ int chosen_image(const nic_info& nic) {
   return -1;
 }
 
+// Burns tried in this run, this one included: the N of the audit line.
+int burns_tried = 0;
+
 // A failure before the tool ran: nothing was burned, but the adapter was
 // meant to be, so the run must count it as failed.
-int refuse_burn(const std::string& event) {
+burn_outcome refuse_burn(const std::string& event) {
   g_iFlag |= kStatusBurnFailed;
-  count_burn(burn_outcome::failed);
   log_mellanox_event(kTagError, event);
-  return 1;
+  return burn_outcome::failed;
 }
 
-// The tool's wordings for an image meant for another board, in any letter
-// case: "PSID mismatch", "PSID major mismatch", "PSID header mismatch" and
-// "Minor PSID is locked".
+// The tool's wordings for an image meant for another board, as the console
+// shows the search for them.
 const char* const kPsidRefusals = "PSID( major| header)? mismatch|Minor PSID is locked";
 
-// Searches the tool's output for a PSID refusal, as an operator would with
-// grep. 0 when found.
-int psid_test(const std::string& output_path) {
-  unique_fd null_out(open("/dev/null", O_WRONLY | O_CLOEXEC));
-  return do_command(
-      strprintf("grep -i -E \"%s\" %s > /dev/null", kPsidRefusals, output_path.c_str()),
-      {"grep", "-i", "-E", kPsidRefusals, output_path}, null_out.get());
+// The tool's output of a burn, from the file it went to: its last MiB, which
+// holds the tool's last words however much progress came before.
+std::string burn_output_text(int fd) {
+  constexpr off_t kKept = 1 << 20;
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) return "";
+  std::string text(static_cast<size_t>(std::min<off_t>(st.st_size, kKept)), '\0');
+  const off_t from = st.st_size - static_cast<off_t>(text.size());
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n =
+        pread(fd, text.data() + done, text.size() - done, from + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  text.resize(done);
+  return text;
 }
 
 // The version and the PSID out of the tool's report of an image, which has
@@ -151,6 +166,12 @@ bool flash_holds(nic_info& nic, const std::string& version) {
   return false;
 }
 
+// The version the adapter's flash holds: as the tool reported it, else as
+// the record was read (a report's active version).
+std::string flash_version_text(const nic_info& nic) {
+  return nic.pfirmware_ver.empty() ? version_text(running_version(nic)) : nic.pfirmware_ver;
+}
+
 }  // namespace
 
 bool is_safe_image_name(const std::string& name) {
@@ -168,13 +189,15 @@ std::string format_mac(const std::string& mac) {
   return digits;
 }
 
-int do_update_firmware(uint32_t uNicIdx, image_check check) {
-  if (uNicIdx >= g_ninfo.size()) return 0;
+namespace {
+
+burn_outcome update_firmware(uint32_t uNicIdx, image_check check) {
+  if (uNicIdx >= g_ninfo.size()) return burn_outcome::none;
   nic_info& nic = g_ninfo[uNicIdx];
-  if (!(nic.flags & kNicToFlash)) return 0;
+  if (!(nic.flags & kNicToFlash)) return burn_outcome::none;
   if (nic.fw_count < 1) {
     print_message("Quitting......................as nothing found in repository\n");
-    return 0;
+    return burn_outcome::none;
   }
 
   int image = 0;
@@ -183,7 +206,7 @@ int do_update_firmware(uint32_t uNicIdx, image_check check) {
     if (image < 0) {
       print_message(
           "You have not entered the right Index for firmware version ....................\n");
-      return 0;
+      return burn_outcome::none;
     }
     if (uNicIdx < fw_number.size()) fw_number[uNicIdx] = image;
     if (!(g_iFlag & kStatusPatienceLogged)) {
@@ -195,6 +218,7 @@ int do_update_firmware(uint32_t uNicIdx, image_check check) {
                                            nic.pxmlName[image].c_str(), nic.pcurrent_mac.c_str()));
     nic.pcurrent_mac = format_mac(nic.pcurrent_mac);
   }
+  const int burn_number = ++burns_tried;
 
   const std::string& image_name = nic.pxmlFwImage[image];
   if (!is_safe_image_name(image_name)) {
@@ -217,8 +241,7 @@ int do_update_firmware(uint32_t uNicIdx, image_check check) {
       !image_fits(nic, image_name, held,
                   check == image_check::psid_and_version ? &catalog_version : nullptr)) {
     g_iFlag |= kStatusBurnFailed;  // meant to be burned, and was not
-    count_burn(burn_outcome::failed);
-    return 1;
+    return burn_outcome::failed;
   }
 
   std::vector<std::string> argv = {kFirmwareTool};
@@ -252,19 +275,47 @@ int do_update_firmware(uint32_t uNicIdx, image_check check) {
     burn = run_program(argv, streams, [&progress] { progress.tick(); });
   }
 
+  const std::string from = flash_version_text(nic);
   if (burn.succeeded()) {
     if (!flash_holds(nic, held.version)) {
       g_iFlag |= kStatusBurnFailed;
-      count_burn(burn_outcome::failed);
-      return 1;
+      return burn_outcome::failed;
     }
     g_iFlag |= kStatusBurnOk;
-    count_burn(burn_outcome::success);
     print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n",
                             nic.pbus_info.c_str()));
     log_mellanox_event(kTagInfo,
                        strprintf("MAC %-12s Upgrade SUCCESS\n", nic.pcurrent_mac.c_str()));
-    return 0;
+    const fw_version was = parse_fw_version(from), now = parse_fw_version(held.version);
+    log_mellanox_event(
+        kTagInfo,
+        strprintf("%s (%s%sPSID %s): %s to %s%s, burn %d of %d, verified\n",
+                  nic.pbus_info.c_str(), nic.pxmlName[image].c_str(),
+                  nic.pxmlName[image].empty() ? "" : ", ", nic.psid.c_str(), from.c_str(),
+                  held.version.c_str(),
+                  is_newer(was, now)       ? " (older: forced)"
+                  : same_version(was, now) ? " (same version: forced)"
+                                           : "",
+                  burn_number, std::max(burns_planned, burn_number)));
+    return burn_outcome::success;
+  }
+
+  // The tool's own words, searched here: the console shows the search as an
+  // operator would run it.
+  const burn_verdict verdict = read_burn_output(burn_output_text(tool_output.fd()));
+  write_console(strprintf("grep -i -E \"%s\" %s > /dev/null \n", kPsidRefusals,
+                          tool_output.path().c_str()));
+  tool_output.remove_now();
+  if (verdict.reset_pending && !verdict.psid_refusal && burn.exited) {
+    g_iFlag |= kStatusResetPending;
+    const std::string running = nic.prunning_ver.empty() ? "" : ", runs " + nic.prunning_ver;
+    const std::string waits = strprintf(
+        "%s waits for a reset before it can take %s (flash holds %s%s); reset it or reboot, then "
+        "run fwkit again\n",
+        nic.pbus_info.c_str(), held.version.c_str(), from.c_str(), running.c_str());
+    print_message(waits);
+    log_mellanox_event(kTagWarning, waits);
+    return burn_outcome::reset_pending;
   }
 
   g_iFlag |= kStatusBurnFailed;
@@ -273,15 +324,25 @@ int do_update_firmware(uint32_t uNicIdx, image_check check) {
                                             describe_child_result(burn).c_str(),
                                             nic.pbus_info.c_str(), fwupg_cmd.c_str()));
   }
-  const int psid_status = psid_test(tool_output.path());
-  tool_output.remove_now();
-  count_burn(psid_status == 0 ? burn_outcome::not_supported : burn_outcome::failed);
-  if (psid_status == 0) {
-    log_mellanox_event(
-        kTagError,
-        strprintf("Fimware upgrade on this device is not supported\n %s\n", fwupg_cmd.c_str()));
-  } else {
-    log_mellanox_event(kTagError, strprintf("Upgrade failed\n %s\n", fwupg_cmd.c_str()));
-  }
-  return psid_status;
+  log_mellanox_event(kTagError,
+                     strprintf(verdict.psid_refusal
+                                   ? "Fimware upgrade on this device is not supported\n %s\n"
+                                   : "Upgrade failed\n %s\n",
+                               fwupg_cmd.c_str()));
+  // A tool that did not end by itself, or said nothing, is described by how it ended.
+  const bool own_words =
+      verdict.reason.rfind("-E-", 0) == 0 || (burn.exited && !verdict.reason.empty());
+  const std::string reason = own_words ? verdict.reason : describe_child_result(burn);
+  log_mellanox_event(kTagError,
+                     strprintf("burn of %s (%s to %s) failed: %s\n", nic.pbus_info.c_str(),
+                               from.c_str(), held.version.c_str(), reason.c_str()));
+  return verdict.psid_refusal ? burn_outcome::not_supported : burn_outcome::failed;
+}
+
+}  // namespace
+
+burn_outcome do_update_firmware(uint32_t uNicIdx, image_check check) {
+  const burn_outcome outcome = update_firmware(uNicIdx, check);
+  count_burn(outcome);
+  return outcome;
 }

@@ -2,9 +2,12 @@
 #include "upgrade/upgrade_run.h"
 
 #include <algorithm>
+#include <vector>
 
+#include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
+#include "repository/fw_version.h"
 #include "run/child_process.h"
 #include "run/console.h"
 #include "run/event_log.h"
@@ -20,6 +23,33 @@ namespace {
 int cancelled_by_user() {
   print_message("\nFirmware upgrade cancelled by User \n");
   return kExitCancelled;
+}
+
+// The adapter through which adapter i's flash is burned: the first in table
+// order with catalog images and the same board identity; i itself when it is
+// that first one or has no identity.
+int board_leader(int i) {
+  const std::string& board = g_ninfo[i].board;
+  for (int j = 0; j < i && !board.empty(); ++j) {
+    if (g_ninfo[j].board == board && g_ninfo[j].fw_count > 0) return j;
+  }
+  return i;
+}
+
+// The boards this run may burn: in a silent run without force those behind
+// the catalog, else every board with catalog images.
+int boards_to_burn(int nics) {
+  const bool only_newer = (g_iFlag & kOptionBits) == kOptSilent;
+  int boards = 0;
+  for (int i = 0; i < nics; ++i) {
+    const nic_info& nic = g_ninfo[i];
+    if (nic.fw_count <= 0 || board_leader(i) != i) continue;
+    bool newer = !only_newer;
+    for (int j = 0; j < image_count(nic) && !newer; ++j)
+      newer = is_newer(image_version(nic, j), running_version(nic));
+    boards += newer ? 1 : 0;
+  }
+  return boards;
 }
 
 }  // namespace
@@ -43,15 +73,41 @@ int fwupg() {
   }
 
   const int nics = std::min(g_nNics, static_cast<int>(g_ninfo.size()));
+  burns_planned = boards_to_burn(nics);
+  // Per adapter: what became of it, and whether a silent run passed it over as up to date.
+  std::vector<burn_outcome> outcome(static_cast<size_t>(nics), burn_outcome::none);
+  std::vector<bool> up_to_date(static_cast<size_t>(nics), false);
   for (int i = 0; i < nics; ++i) {
     if (g_ninfo[i].fw_count <= 0) continue;
+    // One flash, several PCI devices: decided, burned and counted once.
+    if (const int leader = board_leader(i); leader != i) {
+      if (up_to_date[leader]) ++fw_invalid_count;
+      if ((outcome[i] = outcome[leader]) != burn_outcome::none) {
+        log_mellanox_event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
+                                               g_ninfo[i].pbus_info.c_str(),
+                                               g_ninfo[leader].pbus_info.c_str(),
+                                               g_ninfo[i].board.c_str()));
+      }
+      if (outcome[leader] == burn_outcome::success) {
+        // Its flash is the leader's: it now holds what the burn's verification read.
+        const nic_info& burned = g_ninfo[leader];
+        firmware_info flash;
+        flash.version = burned.pfirmware_ver;
+        flash.running = burned.prunning_ver;
+        flash.psid = burned.psid;
+        flash.board = burned.board;
+        take_firmware_answer(&g_ninfo[i], flash);
+      }
+      continue;
+    }
     if (!(g_iFlag & kStatusAskNoMore)) select_firmware(static_cast<uint32_t>(i));
     if (g_iFlag & kStatusQuit) return cancelled_by_user();
     if (fw_invalid == 1) {
       fw_invalid = 0;
+      up_to_date[i] = true;
       continue;
     }
-    do_update_firmware(static_cast<uint32_t>(i));
+    outcome[i] = do_update_firmware(static_cast<uint32_t>(i));
     if (int signo = deferred_signals::received(); signo != 0) {
       log_mellanox_event(kTagWarning,
                          strprintf("Firmware upgrade interrupted by signal %d: no further adapter "

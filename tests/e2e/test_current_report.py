@@ -26,25 +26,35 @@ def cx5(address, **more):
     return fn(address, "0x020000", "0x15b3", "0x1017", subsystem_device="0x0020", **more)
 
 
-SAMPLE_LIST = (LIST_HEAD + "[0] 0000:02:00.0 Intel Corporation\n"
-               "[1] 0000:04:00.0 Mellanox Technologies\n[2] 0000:81:00.0 Mellanox Technologies\n"
-               + DIAG + "Interface 0000:02:00.0 is not Mellanox one.\n")
-SAMPLE_REPORT = (
-    SAMPLE_LIST
-    + "\nMellanox card info for 0000:04:00.0 = FW_VERSION 16.26.1040, BUS_INFO 0000:04:00.0, "
-    "PSID MT_0000000008\n0000:04:00.0\nDEVICE INFO---------->15b3 1017 15b3 20\n"
-    "pciIdString-------------->15B3-1017-15B3-0020-MT_0000000008\n\n"
-    "\nMellanox card info for 0000:81:00.0 = FW_VERSION 14.31.1014, BUS_INFO 0000:81:00.0, "
-    "PSID MT_2420110034\n0000:81:00.0\nDEVICE INFO---------->15b3 1015 15b3 3\n"
-    "pciIdString-------------->15B3-1015-15B3-0003-MT_2420110034\n\n"
-    " PCI-ID              \t\tNIC\n15B3-1017-15B3-0020 \tConnectX-5 EN 25GbE dual-port SFP28 \n"
-    + BLOCK_HEAD
-    + "      ROM       16.26.1040    ROM\t\t16.27.2008\t\t0000:04:00.0\n"
-    "                               \t\t16.28.2006\t\t0000:04:00.0\n\n"
-    " PCI-ID              \t\tNIC\n15B3-1015-15B3-0003 \tConnectX-4 Lx EN 25GbE dual-port SFP28 \n"
-    + BLOCK_HEAD
-    + "      ROM       14.31.1014    ROM\t\t14.31.1014\t\t0000:81:00.0\n"
-    "                               \t\t14.32.1010\t\t0000:81:00.0\n\n")
+CX7 = ("1021", "0041", "MT_0000000834", "ConnectX-7 200GbE dual-port QSFP112", "28.39.1002",
+       "28.39.1002", "28.40.1000")
+BOARDS = {"0000:01:00.0": CX7,  # its flash, seen again in domain 0002
+          "0000:04:00.0": ("1017", "0020", "MT_0000000008", "ConnectX-5 EN 25GbE dual-port SFP28",
+                           "16.26.1040", "16.27.2008", "16.28.2006"),
+          "0000:81:00.0": ("1015", "0003", "MT_2420110034", "ConnectX-4 Lx EN 25GbE dual-port SFP28",
+                           "14.31.1014", "14.31.1014", "14.32.1010"), "0002:01:00.0": CX7}
+
+
+def info(a):
+    dev, sub, psid = BOARDS[a][:3]
+    return (f"\nMellanox card info for {a} = FW_VERSION {BOARDS[a][4]}, BUS_INFO {a}, PSID {psid}\n"
+            f"{a}\nDEVICE INFO---------->15b3 {dev} 15b3 {int(sub, 16):x}\n"
+            f"pciIdString-------------->15B3-{dev}-15B3-{sub}-{psid}\n\n")
+
+
+def block(a):
+    dev, sub, _, name, fw, older, newer = BOARDS[a]
+    return (f" PCI-ID              \t\tNIC\n15B3-{dev}-15B3-{sub} \t{name} \n" + BLOCK_HEAD
+            + f"      ROM       {fw}    ROM\t\t{older}\t\t{a}\n"
+            f"                               \t\t{newer}\t\t{a}\n\n")
+
+
+NOT_OURS = "Interface 0000:02:00.0 is not Mellanox one.\n"
+SAMPLE_LIST = (LIST_HEAD + "[0] 0000:01:00.0 Mellanox Technologies\n[1] 0000:02:00.0 Intel "
+               "Corporation\n[2] 0000:04:00.0 Mellanox Technologies\n[3] 0000:81:00.0 Mellanox "
+               "Technologies\n[4] 0002:01:00.0 Mellanox Technologies\n" + DIAG)
+SAMPLE_REPORT = (SAMPLE_LIST + info("0000:01:00.0") + NOT_OURS
+                 + "".join(info(a) for a in list(BOARDS)[1:]) + "".join(map(block, BOARDS)))
 NO_CATALOG = "[ERROR]     Unable to open nic_fw/NICFWData.xml\n\n"
 
 
@@ -54,23 +64,23 @@ def test_sample_server_then_without_catalog_then_without_tool(server):
     assert (r.status, r.err) == (0, "")
     assert report(r) == (SAMPLE_REPORT, "")
     # One query per adapter of the vendor (the dual-port board is one adapter), side by side.
-    assert sorted(s.call_lines()) == ["mstflint -d 0000:04:00.0 q", "mstflint -d 0000:81:00.0 q"]
+    assert sorted(s.call_lines()) == [f"mstflint -d {a} q" for a in BOARDS]
     assert s.log() == ""
 
     # The catalog is opened once, for the first adapter read, and ends the run.
     s.remove("nic_fw/NICFWData.xml")
     r = s.run("-c")
     assert r.status == 1
-    assert report(r)[0] == SAMPLE_REPORT[:SAMPLE_REPORT.index("\nMellanox card info for 0000:81")]
-    assert len(s.calls()) == 4  # every adapter is asked before the table is filled
+    assert report(r)[0] == SAMPLE_REPORT[:SAMPLE_REPORT.index(NOT_OURS)]
+    assert len(s.calls()) == 8  # every adapter is asked before the table is filled
     assert s.log() == NO_CATALOG
 
     # No adapter can be read: each is named in the diagnostic file, no block, no catalog needed.
     s.remove("nic_fw/mstflint")
     r = s.run("-c")
     assert r.status == 0
-    assert report(r) == (SAMPLE_LIST, UNREAD_RC * 2 + not_found("0000:04:00.0")
-                         + UNREAD_RC * 2 + not_found("0000:81:00.0"))
+    assert report(r) == (SAMPLE_LIST + NOT_OURS,
+                         "".join(UNREAD_RC * 2 + not_found(a) for a in BOARDS))
     assert s.log() == NO_CATALOG
 
 

@@ -47,11 +47,14 @@ def test_sample_server_then_paths_that_cannot_or_must_not_be_written(server):
     assert s.run("-d").status == 0
     text = s.read("nicdiscovery.xml")
     # The NVMe drive, the Intel port and the second function of the ConnectX-5 are not adapters.
+    cx7 = ["1021", "0041", "ConnectX-7 200GbE dual-port QSFP112", "MT_0000000834", "28.40.1000",
+           "28.39.1002", "upgrade"]  # one board in two domains: listed as the bus shows it
     assert parse(text) == report(
+        device("0000:01:00.0", *cx7),
         device("0000:04:00.0", "1017", "0020", "ConnectX-5 EN 25GbE dual-port SFP28",
                "MT_0000000008", "16.28.2006", "16.26.1040", "upgrade"),
         device("0000:81:00.0", "1015", "0003", "ConnectX-4 Lx EN 25GbE dual-port SFP28",
-               "MT_2420110034", "14.32.1010", "14.31.1014", "upgrade"))
+               "MT_2420110034", "14.32.1010", "14.31.1014", "upgrade"), device("0002:01:00.0", *cx7))
     # One element per line, four blanks per level.
     assert text.startswith('<?xml version="1.0" encoding="UTF-8"?>\n'
                            '<vantrel_rom_discovery version="2.0.0.0">\n'
@@ -169,7 +172,8 @@ OUTSIDE = leaf("action", "upgrade") + leaf("busnumber", "0000:05")  # outside an
 
 APPLY = [  # what, report, status, calls, texts in the log or on the console
     ("nothing the catalog knows", doc(dev(venid="") + dev(action="Nothing", devid="1007")), 2,
-     [], [CLOSING_ERROR]),
+     [], [CLOSING_ERROR, '[WARNING]   read_discovery_report: 0000:04:00.0 asks for "upgrade" but the '
+                         f"catalog has no image for it (PSID {CX3}); not flashed"]),
     ("venid forms, and a device the catalog does not list",
      doc(dev(venid="15b3") + dev(venid="0x15B3") + dev(bus="0000:06", venid="15B3XYZ")), 0,
      B04 + B06, []),
@@ -180,7 +184,7 @@ APPLY = [  # what, report, status, calls, texts in the log or on the console
          + leaf("devicenumber", "00") + leaf("funcnumber", "0") + "</device>"), 0, B06, []),
     ("a failed burn, then a good one", doc(dev(bus="0000:05") + dev()), 2,
      [*checked_burn("0000:05:00.0", "CX3.bin")[:3], *B04],
-     ["Upgrade failed", CLOSING_ERROR]),
+     ["Upgrade failed", "05:00.0 (2.9.1000 to 2.10.700) failed: -E- Burning", CLOSING_ERROR]),
     ("hostile addresses",
      doc("<device/>" + dev(bus=";touch PWNED%s") + dev(bus="0" * 5000) + dev(bus="0000:06")), 2,
      B06, ['Device 2 has no valid PCI address (";touch PWNED%s:00.0"); not flashed',

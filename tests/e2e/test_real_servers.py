@@ -2,6 +2,7 @@
 the outcomes an operator must be able to tell apart. (The tool's full report is what the simulated
 tool prints in every scenario; its other layouts are rows of the unit table in fw_query_test.cc.)"""
 
+import os
 import re
 import subprocess
 
@@ -10,8 +11,9 @@ import pytest
 from conftest import FWSIM
 
 A = "0000:04:00.0"
-CAT = [{"venid": "15B3", "devid": "1017", "subvenid": "15B3", "PSID": "MT_1", "subdevid": "1017",
-        "rom": rom, "fwFile": f"{rom}.bin"} for rom in ("2.35.5100", "16.28.2006")]
+CAT = [{"name": "CX5", "venid": "15B3", "devid": dev, "subvenid": "15B3", "PSID": psid,
+        "subdevid": dev, "rom": rom, "fwFile": f"{rom}.bin"} for dev, psid, rom in (
+    ("1017", "MT_1", "2.35.5100"), ("1017", "MT_1", "16.28.2006"), ("1021", "MT_7", "28.40.1000"))]
 
 
 def fn(address, device="1017", **more):
@@ -31,9 +33,9 @@ def leaves(s, name, report="nicdiscovery.xml"):
     return re.findall(rf'<{name} value="([^"]*)"/>', s.read(report))
 
 
-BUSES = ["3b", "5e", "86", "af"]
+BUSES = ["3b", "5e", "86", "af", "b0", "c1", "d8", "e2"]
 SRIOV = {"one card, 8 VFs on two device numbers": (card("84", 1, 8), ["0000:84:00.0"]),
-         "four dual-port cards, 16 VFs each": (sum((card(b, 2, 16) for b in BUSES), []),
+         "eight dual-port cards, 8 VFs each": (sum((card(b, 2, 8) for b in BUSES), []),
                                                [f"0000:{b}:00.0" for b in BUSES]),
          "a guest with one VF in domain 126f": ([fn("126f:00:02.0", "1018")], [])}
 
@@ -47,6 +49,9 @@ def test_virtual_functions_are_no_adapters(server, what):
     assert leaves(s, "device_id") == adapters if adapters else not s.path("nicdiscovery.xml").exists()
     assert s.run("-s").status == (0 if adapters else 1)  # a guest has no adapter of the vendor
     assert [argv[3] for argv in s.burns()] == adapters
+    audit = [f"{a} (CX5, PSID MT_1): 16.26.1040 to 16.28.2006, burn {n} of {len(adapters)}, verified"
+             for n, a in enumerate(adapters, 1)]  # eight burns in a row told apart
+    assert re.findall(r"\[INFO\] +(.*, verified)\n", s.log()) == audit
 
 
 def test_a_burned_image_waits_for_a_reset(server):
@@ -68,17 +73,63 @@ def test_a_burned_image_waits_for_a_reset(server):
     assert s.run("-d").status == 0 and leaves(s, "message") == [""]
 
 
+def board(addresses, guid, **more):
+    """One flash seen as several PCI devices: the first owns it, the others share it."""
+    return [fn(addresses[0], "1021", firmware="28.39.1002", psid="MT_7", guid=guid, **more)] + [
+        fn(a, "1021", shares_flash=addresses[0]) for a in addresses[1:]]
+
+
+CX7 = ["0000:01:00.0", "0000:01:00.1", "0002:01:00.0", "0002:01:00.1"]  # two PCI domains
+SOCKET_DIRECT = ["0000:3b:00.0", "0000:86:00.0"]  # two buses
+
+
+@pytest.mark.parametrize("args", [["-s"], ["-y"], [], ["-u", "r.xml"]])
+def test_one_flash_seen_as_several_pci_devices_is_burned_once(server, args):
+    s = server({"catalog": CAT, "functions": board(CX7, "fc4cea0300f94230")
+                + board(SOCKET_DIRECT, "N/A")})  # no GUID: its Base MAC tells it
+    if args[:1] == ["-u"]:  # the report lists the four PCI devices
+        assert s.run("-d", "r.xml").status == 0 and len(leaves(s, "device_id", "r.xml")) == 4
+    r = s.run(*args, input="\n\n")
+    assert (r.status, r.out.count("y/n/q")) == (0, 0 if args else 2)
+    assert [b[-4] for b in s.burns()] == ["0000:01:00.0", "0000:3b:00.0"]
+    assert s.firmware(CX7[0]) == s.firmware(SOCKET_DIRECT[0]) == "28.40.1000"
+    log = s.log()
+    assert "[ERROR]" not in log and "burn 2 of" in log
+    for shares, first, guid in [(CX7[2], CX7[0], "GUID fc4cea0300f94230"),
+                                (SOCKET_DIRECT[1], SOCKET_DIRECT[0], "MAC 0002c903b000")]:
+        assert log.count(f"{shares} shares its flash with {first} (Base {guid}); burned once\n") == 1
+
+
 WORDINGS = {"PSID mismatch": True, "psid MAJOR mismatch": True, "PSID header mismatch": True,
-            "Minor PSID is locked": True, "PSID checked; flash write error": False}
+            "Minor PSID is locked": True, "Image minor PSID (0x0005) is reserved": True,
+            "PSID checked; flash write error": False, "semaphore": False, "open_device": False}
+REASONS = {"semaphore": "Failed to lock flash semaphore", "open_device": "-E- Failed to open the device"}
 
 
-def test_psid_refusal_wordings(server):
-    adapters = [fn(f"0000:0{i}:00.0", firmware="16.26.1040", psid="MT_1",
-                   burn={"outcome": "psid_mismatch", "mismatch_text": words})
-                for i, words in enumerate(WORDINGS, 1)]
+def test_psid_refusal_wordings_and_reasons(server):
+    adapters = [fn(f"0000:0{i}:00.0", firmware="16.26.1040", psid="MT_1", burn={"outcome": w}
+                   if w in REASONS else {"outcome": "psid_mismatch", "mismatch_text": w})
+                for i, w in enumerate(WORDINGS, 1)]
     s = server({"catalog": CAT, "functions": adapters})
-    assert s.run("-s").status == 2
-    for fn_, refused in zip(adapters, WORDINGS.values()):
-        burn = f"\n ./nic_fw/mstflint -s -y -d {fn_['address']} -i"
+    s.write("grep", "#!/bin/sh\n: >planted-grep-ran\n", 0o755)  # the empty PATH entry's ./grep
+    r = s.run("-s", env={"PATH": ":" + os.environ["PATH"]})
+    assert r.status == 2 and not s.path("planted-grep-ran").exists()  # the echo stays as it was:
+    assert r.out.count('grep -i -E "PSID( major| header)? mismatch|Minor PSID is locked" /tmp/') == 8
+    for fn_, (words, refused) in zip(adapters, WORDINGS.items()):
+        burn, reason = f"\n ./nic_fw/mstflint -s -y -d {fn_['address']} -i", REASONS.get(words, f"-E- {words}: ")
         assert (f"Fimware upgrade on this device is not supported{burn}" in s.log(),
                 f"Upgrade failed{burn}" in s.log()) == (refused, not refused), fn_
+        assert f"burn of {fn_['address']} (16.26.1040 to 16.28.2006) failed: {reason}" in s.log()
+
+
+def test_a_burn_refused_until_a_reset_is_no_failure(server):
+    s = server({"catalog": CAT, "functions": board(["0000:04:00.0"], "N/A", running="28.38.1002",
+                                                   burn={"outcome": "pending_reset"})})
+    waits = ("[WARNING]   0000:04:00.0 waits for a reset before it can take 28.40.1000 (flash holds "
+             "28.39.1002, runs 28.38.1002); reset it or reboot, then run fwkit again\n")
+    assert s.run("-d", "r.xml").status == 0
+    for args in (["-s"], ["-y"], ["-u", "r.xml"]):
+        r = s.run(*args)
+        assert (r.status, r.body.endswith(waits[12:] if args == ["-y"] else "")) == (0, True)
+    assert (s.log().count(waits), "[ERROR]" in s.log(), len(s.burns())) == (3, False, 3)
+    assert s.run_path("reboot-required").exists()

@@ -150,9 +150,12 @@ OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catal
                                        versions(A3, "20.30.1000", ROMS[CX6]) + ASK_YES + flashed(A3)
                                        + COMPLETE, [ALL[0]], [(INFO, ASK_YES + " c\n\n"), SUCCESS]),
     "a failed burn (exit code 255) and two successful ones":
-        ([MIXED[1], *behind(outcome="fail", exit_code=255), MIXED[3]], [], "y\ny\ny\n", 2,
+        ([MIXED[1], *behind(outcome="flash_write_error", exit_code=255), MIXED[3]], [],
+         "y\ny\ny\n", 2,
          versions(A8, "14.31.1014", ROMS[CX4]) + ASK_YES + flashed(A8) + WITH_ERRORS, ALL,
-         [(ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"), SUCCESS, SUCCESS, PATIENCE]),
+         [(ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"), SUCCESS, SUCCESS, PATIENCE,
+          (ERROR, f"burn of {A4} (16.26.1040 to 16.28.2006) failed: -E- Burning FS3 image "
+                  "failed: Flash write error\n")]),
     "silent, all up to date": ([MIXED[2], adapter(A8, CX4, "14.32.1010")], ["-s"], "", 1, "", [],
                                [LATEST, LATEST]),
     "silent, up to date but one without catalog image":
@@ -160,8 +163,8 @@ OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catal
          [LATEST, (ERROR, f"For {A3} no matching firmware file in XML\n")], images(CX5)),
     "-s skips the up-to-date one": (MIXED, ["-s"], "", 0, "", [ALL[0], ALL[2]],
                                     [LATEST, SUCCESS, SUCCESS]),
-    "-s -F re-flashes it": (MIXED, ["-s", "-F"], "", 0, "", ALL,
-                            [LATEST, SUCCESS, SUCCESS, SUCCESS]),
+    "-s -F re-flashes it": (MIXED, ["-s", "-F"], "", 0, "", ALL, [LATEST, SUCCESS, SUCCESS, SUCCESS, (
+        INFO, f"{A4} (PSID MT_{CX5}): 16.28.2006 to 16.28.2006 (same version: forced), burn 2 of 3, verified\n")]),
     "-y flashes all without asking": (MIXED, ["-y"], "n\nn\nn\n", 0,
                                       versions(A3, "20.30.1000", ROMS[CX6]) + flashed(A3)
                                       + versions(A4, "16.28.2006", ROMS[CX5]) + flashed(A4)
@@ -180,7 +183,9 @@ OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catal
     "a killed burn": (behind(outcome="killed"), ["-y"], "", 2, WITH_ERRORS, [ALL[1]],
                       [(ERROR, f"The firmware tool killed by signal 9 for {A4}\n "
                                f"{line(A4, '16.28.2006')}\n"),
-                       (ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n")]),
+                       (ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"),
+                       (ERROR, f"burn of {A4} (16.26.1040 to 16.28.2006) failed: killed by "
+                               "signal 9\n")]),
     "an n/a image": (behind(), ["-y"], "", 2, WITH_ERRORS, [],
                      [(ERROR, f'Refused to burn image "n/a" on {A4}: not a file name inside '
                               "./nic_fw/\n"),
