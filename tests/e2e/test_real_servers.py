@@ -129,7 +129,9 @@ def test_a_burn_refused_until_a_reset_is_no_failure(server):
              "28.39.1002, runs 28.38.1002); reset it or reboot, then run fwkit again\n")
     assert s.run("-d", "r.xml").status == 0
     for args in (["-s"], ["-y"], ["-u", "r.xml"]):
-        r = s.run(*args)
+        r = s.run(*args, env={"FWKIT_TEXTFILE": str(s.path("fwkit.prom"))})
         assert (r.status, r.body.endswith(waits[12:] if args == ["-y"] else "")) == (0, True)
+        assert 'burns{outcome="failed"} 0\nfwkit_last_run_burns{outcome="not_supported"} 0\n' \
+               'fwkit_last_run_burns{outcome="reset_pending"} 1\n' in s.path("fwkit.prom").read_text()
     assert (s.log().count(waits), "[ERROR]" in s.log(), len(s.burns())) == (3, False, 3)
     assert s.run_path("reboot-required").exists()
