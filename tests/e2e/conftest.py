@@ -255,6 +255,17 @@ def server(fwkit_bin, tmp_path_factory):
         s.close()
 
 
+def each_row(rows, check):
+    """check(row) for every row of a table; fails naming every row whose check failed."""
+    failed = []
+    for row in rows:
+        try:
+            check(*row)
+        except AssertionError as e:
+            failed.append(f"{row[0]!r}: {e}")
+    assert not failed, "\n\n".join(failed)
+
+
 def unnumbered(text):
     """Source lines in internal error messages ("nic_table.cc,123") as "nic_table.cc,N"."""
     return re.sub(r"\.cc,\d+", ".cc,N", text)
