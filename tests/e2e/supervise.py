@@ -16,8 +16,7 @@ def write_small(path, text):
     os.rename(path + ".tmp", path)
 
 
-def supervise(status_file, pid_file, env_changes, argv):
-    """env_changes: (name, value) pairs for the program's environment, None removing one."""
+def supervise(status_file, pid_file, env, argv):
     for sig in PASSED_SIGNALS:
         signal.signal(sig, signal.SIG_IGN)
     pid = os.fork()
@@ -25,12 +24,7 @@ def supervise(status_file, pid_file, env_changes, argv):
         try:
             for sig in PASSED_SIGNALS + (signal.SIGPIPE, signal.SIGXFSZ):
                 signal.signal(sig, signal.SIG_DFL)
-            for name, value in env_changes:
-                if value is None:
-                    os.environ.pop(name, None)
-                else:
-                    os.environ[name] = value
-            os.execvp(argv[0], argv)
+            os.execvpe(argv[0], argv, env)
         except OSError as e:
             os.write(2, f"supervise: cannot run {argv[0]}: {e.strerror}\n".encode())
         os._exit(127)
@@ -44,12 +38,14 @@ def supervise(status_file, pid_file, env_changes, argv):
 
 
 def main(args):
-    end = args.index("--", 2)
-    changes, options = [], args[2:end]
-    for option, value in zip(options[::2], options[1::2]):
+    end, env = args.index("--", 2), dict(os.environ)
+    for option, value in zip(args[2:end:2], args[3:end:2]):  # --setenv NAME=VALUE, --unsetenv NAME
         name, _, setting = value.partition("=")
-        changes.append((name, setting if option == "--setenv" else None))
-    return supervise(args[0], args[1], changes, args[end + 1:])
+        if option == "--setenv":
+            env[name] = setting
+        else:
+            env.pop(name, None)
+    return supervise(args[0], args[1], env, args[end + 1:])
 
 
 if __name__ == "__main__":
