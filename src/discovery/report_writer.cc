@@ -1,13 +1,13 @@
 // The discovery report writer: builds the document in memory, then replaces the report file.
 #include "discovery/report_writer.h"
 
-#include <libxml/xmlsave.h>
+#include <fcntl.h>
+#include <libxml/tree.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "discovery/fw_action.h"
@@ -18,7 +18,7 @@
 #include "run/exit_status.h"
 #include "run/options.h"
 #include "run/run_state.h"
-#include "run/temp_file.h"
+#include "run/file_io.h"
 #include "run/text_format.h"
 #include "run/version.h"
 
@@ -126,49 +126,54 @@ int save_report(xmlDoc* doc, const std::string& path) {
     log_save_failure(path, refusal);
     return 1;
   }
-  const size_t slash = target.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  const auto [dir, name] = split_path(target);
   if (name.empty()) {
     log_save_failure(path, "not a file name");
     return 1;
   }
-  // Keep the temporary name within the file name limit of the directory.
-  temp_file temp;
-  if (!temp.create(dir + "/." + name.substr(0, 200) + ".XXXXXX")) {
+  const unique_fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir_fd.valid()) {
     log_save_failure(path, std::strerror(errno));
     return 1;
   }
-  // Written through our own descriptor: a file name handed to libxml2 would
-  // be read as a URI, and "%41" in it would name another file.
-  xmlCharEncodingHandler* utf8 = xmlFindCharEncodingHandler("UTF-8");
-  xmlOutputBuffer* out = xmlOutputBufferCreateFd(temp.fd(), utf8);
-  if (!out || xmlSaveFileTo(out, doc, "UTF-8") < 0) {
+  // Saved by our own hands: a file name handed to libxml2 would be read as a
+  // URI, and "%41" in it would name another file.
+  xmlChar* dumped = nullptr;
+  int size = 0;
+  xmlDocDumpMemoryEnc(doc, &dumped, &size, "UTF-8");
+  const std::string text = dumped ? std::string(reinterpret_cast<const char*>(dumped), size_t(size)) : "";
+  xmlFree(dumped);
+  // A new report is as readable as any file this process creates; a replaced
+  // one keeps its owner and mode.
+  const mode_t mask = umask(0);
+  umask(mask);
+  replacement_file file;
+  file.mode = exists ? existing.st_mode & 07777 : 0666 & ~mask;
+  if (exists && (existing.st_uid != geteuid() || existing.st_gid != getegid())) {
+    file.owner = existing.st_uid;
+    file.group = existing.st_gid;
+  }
+  const replace_failure failure =
+      dumped ? replace_file_atomically(dir_fd.get(), name, text, file) : replace_failure{};
+  if (!dumped || failure.at == replace_failure::step::write) {
     log_save_failure(path, "could not write the document");
     return 1;
   }
-  // A new report is as readable as any file this process creates (mkstemp
-  // makes it private); a replaced one keeps its owner and mode.
-  const mode_t mask = umask(0);
-  umask(mask);
-  const mode_t mode = exists ? existing.st_mode & 07777 : 0666 & ~mask;
-  const bool owner_kept = !exists || (existing.st_uid == geteuid() && existing.st_gid == getegid()) ||
-                          fchown(temp.fd(), existing.st_uid, existing.st_gid) == 0;
-  if (!owner_kept || fchmod(temp.fd(), mode) != 0 || fsync(temp.fd()) != 0 ||
-      std::rename(temp.path().c_str(), target.c_str()) != 0) {
-    log_save_failure(path, std::strerror(errno));
+  if (failure) {
+    log_save_failure(path, std::strerror(failure.error));
     return 1;
   }
-  temp.keep();
   return 0;
 }
 
 }  // namespace
 
 int discover_HW() {
-  open_event_log();
-  if (build_NIC_list() != 0) return kExitErrors;
+  if (!open_event_log()) return kExitFailure;
+  run_fw_catalog catalog;
+  const int built = build_NIC_list(catalog);
+  if (built == kNicListBrokenOff) return kExitFailure;
+  if (built != 0) return kExitErrors;
   return xml_discovery_report() == 0 ? kExitOk : kExitErrors;
 }
 
