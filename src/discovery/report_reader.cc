@@ -19,10 +19,10 @@
 #include "run/child_process.h"
 #include "run/event_log.h"
 #include "run/exit_status.h"
+#include "run/file_io.h"
 #include "run/outside_text.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
-#include "run/temp_file.h"
 #include "run/text_format.h"
 #include "upgrade/image_flashing.h"
 

@@ -101,6 +101,17 @@ bool resolve_links(std::string path, std::string* target) {
   return false;
 }
 
+// Why the existing file `path` must not be replaced by a report, or nullptr.
+const char* refusal_to_replace(const std::string& path, const struct stat& existing) {
+  if (!S_ISREG(existing.st_mode)) return "not a regular file";
+  if (is_event_log(path)) return "it is the event log";
+  struct stat catalog;
+  if (stat(g_XMLFwFile, &catalog) == 0 && catalog.st_dev == existing.st_dev &&
+      catalog.st_ino == existing.st_ino)
+    return "it is the firmware catalog";
+  return nullptr;
+}
+
 // Saves the document into a new file beside the report file and renames it
 // over that file, so a reader never finds half a report and a failed run
 // leaves the previous one in place. Only a regular file (or none) is
@@ -112,14 +123,7 @@ int save_report(xmlDoc* doc, const std::string& path) {
     log_save_failure(path, std::strerror(errno));
     return 1;
   }
-  const char* refusal = !exists                     ? nullptr
-                        : !S_ISREG(existing.st_mode) ? "not a regular file"
-                        : is_event_log(path)         ? "it is the event log"
-                                                     : nullptr;
-  struct stat catalog;
-  if (!refusal && exists && stat(g_XMLFwFile, &catalog) == 0 &&
-      catalog.st_dev == existing.st_dev && catalog.st_ino == existing.st_ino)
-    refusal = "it is the firmware catalog";
+  const char* refusal = exists ? refusal_to_replace(path, existing) : nullptr;
   std::string target;
   if (!refusal && !resolve_links(path, &target)) refusal = std::strerror(errno);
   if (refusal) {

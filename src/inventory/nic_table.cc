@@ -95,6 +95,44 @@ std::vector<firmware_query> query_adapters(const std::vector<pci_interface>& int
   return queries;
 }
 
+// A query's failures: a time-out in the log, the tool's return codes in the
+// diagnostic file.
+void note_query_failures(const pci_interface& interface, const firmware_query& query,
+                         const query_limits& limits, diagnostic_file& diagnostics) {
+  if (query.timed_out) {
+    log_mellanox_event(kTagError,
+                       strprintf("The firmware query of %s did not end within %d seconds and was "
+                                 "stopped\n %s\n",
+                                 interface.text.c_str(), limits.seconds,
+                                 firmware_query_command(interface.address).c_str()));
+  }
+  for (int rc : {query.info.version_rc, query.info.psid_rc}) {
+    if (rc != 0) {
+      diagnostics.write(strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s\n\n", rc,
+                                  source_mark().c_str()));
+    }
+  }
+}
+
+// Reads the adapter's PCI identity into its record and shows it; false when
+// it cannot be read (reported on standard error).
+bool take_pci_identity(nic_info& nic, const pci_interface& interface) {
+  pci_ids ids;
+  if (int pci_rc = get_pci_info(interface.text, &ids); pci_rc != 0) {
+    report_internal_error(strprintf("\n\nFWUPG_ERROR: RC = %d\n", pci_rc), "\n\n");
+    return false;
+  }
+  print_message(strprintf("DEVICE INFO---------->%x %x %x %x\n", ids.ven_id, ids.dev_id,
+                          ids.sub_ven_id, ids.sub_dev_id));
+  nic.ven_id = ids.ven_id;
+  nic.dev_id = ids.dev_id;
+  nic.sub_ven_id = ids.sub_ven_id;
+  nic.sub_dev_id = ids.sub_dev_id;
+  print_message(strprintf("pciIdString-------------->%04X-%04X-%04X-%04X-%s\n\n", nic.ven_id,
+                          nic.dev_id, nic.sub_ven_id, nic.sub_dev_id, nic.psid.c_str()));
+  return true;
+}
+
 // What became of one adapter's record.
 enum class fill_result { read, unread, broken_off };
 
@@ -104,22 +142,10 @@ fill_result fill_nic_record(nic_info& nic, const pci_interface& interface,
                             const firmware_query& query, const query_limits& limits,
                             diagnostic_file& diagnostics, run_fw_catalog& catalog) {
   const char* address = interface.text.c_str();
-  if (query.timed_out) {
-    log_mellanox_event(kTagError,
-                       strprintf("The firmware query of %s did not end within %d seconds and was "
-                                 "stopped\n %s\n",
-                                 address, limits.seconds,
-                                 firmware_query_command(interface.address).c_str()));
-  }
+  note_query_failures(interface, query, limits, diagnostics);
   const firmware_info& firmware = query.info;
   nic.pbus_info = interface.text;  // known for the adapters not read too
   nic.asked = true;
-  for (int rc : {firmware.version_rc, firmware.psid_rc}) {
-    if (rc != 0) {
-      diagnostics.write(strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s\n\n", rc,
-                                  source_mark().c_str()));
-    }
-  }
   nic.psid = firmware.psid;
   if (firmware.version.empty() || firmware.psid.empty()) {
     diagnostics.write(
@@ -141,20 +167,7 @@ fill_result fill_nic_record(nic_info& nic, const pci_interface& interface,
                                            nic.prunning_ver.c_str()));
   }
 
-  pci_ids ids;
-  if (int pci_rc = get_pci_info(interface.text, &ids); pci_rc != 0) {
-    report_internal_error(strprintf("\n\nFWUPG_ERROR: RC = %d\n", pci_rc), "\n\n");
-    return fill_result::broken_off;
-  }
-  print_message(strprintf("DEVICE INFO---------->%x %x %x %x\n", ids.ven_id, ids.dev_id,
-                          ids.sub_ven_id, ids.sub_dev_id));
-  nic.ven_id = ids.ven_id;
-  nic.dev_id = ids.dev_id;
-  nic.sub_ven_id = ids.sub_ven_id;
-  nic.sub_dev_id = ids.sub_dev_id;
-  print_message(strprintf("pciIdString-------------->%04X-%04X-%04X-%04X-%s\n\n", nic.ven_id,
-                          nic.dev_id, nic.sub_ven_id, nic.sub_dev_id, nic.psid.c_str()));
-
+  if (!take_pci_identity(nic, interface)) return fill_result::broken_off;
   const fw_catalog* images = catalog.get();
   if (images == nullptr) return fill_result::broken_off;
   attach_catalog_images(&nic, *images);
