@@ -1,7 +1,6 @@
 // The discovery report writer: builds the document in memory, then replaces the report file.
 #include "discovery/report_writer.h"
 
-#include <fcntl.h>
 #include <libxml/tree.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,7 +134,7 @@ int save_report(xmlDoc* doc, const std::string& path) {
     log_save_failure(path, "not a file name");
     return 1;
   }
-  const unique_fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const unique_fd dir_fd = open_directory(dir, false);
   if (!dir_fd.valid()) {
     log_save_failure(path, std::strerror(errno));
     return 1;
@@ -145,7 +144,8 @@ int save_report(xmlDoc* doc, const std::string& path) {
   xmlChar* dumped = nullptr;
   int size = 0;
   xmlDocDumpMemoryEnc(doc, &dumped, &size, "UTF-8");
-  const std::string text = dumped ? std::string(reinterpret_cast<const char*>(dumped), size_t(size)) : "";
+  const std::string text =
+      dumped ? std::string(reinterpret_cast<const char*>(dumped), static_cast<size_t>(size)) : "";
   xmlFree(dumped);
   // A new report is as readable as any file this process creates; a replaced
   // one keeps its owner and mode.

@@ -1,4 +1,4 @@
-// Files as root may touch them: opening only regular files, writing whole texts, replacing atomically.
+// Files as root may touch them: only regular ones opened, whole texts written, atomic replacement.
 #include "run/file_io.h"
 
 #include <fcntl.h>
@@ -34,6 +34,11 @@ unique_fd open_regular_file(const std::string& path, int flags, bool nofollow, u
   }
   fcntl(fd.get(), F_SETFL, fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
   return fd;
+}
+
+unique_fd open_directory(const std::string& path, bool nofollow) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0);
+  return unique_fd(open(path.c_str(), flags));
 }
 
 bool write_all(int fd, std::string_view text) {
@@ -81,8 +86,8 @@ replace_failure replace_file_atomically(int dir_fd, const std::string& name,
   replace_failure failure{replace_failure::step::write, 0, name};
   if (write_all(out.get(), text)) {
     failure.at = replace_failure::step::finish;
-    const bool owned = (file.owner == static_cast<uid_t>(-1) && file.group == static_cast<gid_t>(-1)) ||
-                       fchown(out.get(), file.owner, file.group) == 0;
+    const bool ours = file.owner == static_cast<uid_t>(-1) && file.group == static_cast<gid_t>(-1);
+    const bool owned = ours || fchown(out.get(), file.owner, file.group) == 0;
     if (owned && fchmod(out.get(), static_cast<mode_t>(file.mode)) == 0 && fsync(out.get()) == 0 &&
         renameat(dir_fd, temp.c_str(), dir_fd, name.c_str()) == 0)
       return {};

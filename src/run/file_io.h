@@ -1,4 +1,4 @@
-// Files as root may touch them: a descriptor owner, regular files only, whole writes, atomic replacement.
+// Files as root may touch them: descriptor owner, regular files only, whole writes, atomic replacing.
 #pragma once
 
 #include <sys/types.h>
@@ -33,6 +33,10 @@ class unique_fd {
 /// mode; `mode` is the mode of a file it creates.
 unique_fd open_regular_file(const std::string& path, int flags, bool nofollow,
                             unsigned mode = 0644);
+
+/// Opens the directory `path` for the *at calls (not through a link when
+/// `nofollow`); invalid (errno set) when it is none.
+unique_fd open_directory(const std::string& path, bool nofollow);
 
 /// Writes all of `text`, going on after interruptions and short writes.
 /// False (errno set; EIO for a write that took nothing) when a write fails.

@@ -23,7 +23,8 @@ unique_fd open_flag_file(const char* path, int flags) {
   unique_fd fd = open_regular_file(path, flags | O_WRONLY | O_CREAT, true);
   struct stat st;
   // Readable by everyone whatever our umask: update tools read the flag.
-  if (fd.valid() && fstat(fd.get(), &st) == 0 && (st.st_mode & 07777) != 0644) fchmod(fd.get(), 0644);
+  if (fd.valid() && fstat(fd.get(), &st) == 0 && (st.st_mode & 07777) != 0644)
+    fchmod(fd.get(), 0644);
   return fd;
 }
 

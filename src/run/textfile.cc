@@ -34,7 +34,7 @@ std::string replace_text_file(const std::string& path, const std::string& text) 
   const auto [dir, name] = split_path(path);
   if (name.empty() || name == "." || name == "..") return path + " names no file";
 
-  unique_fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const unique_fd dir_fd = open_directory(dir, true);
   struct stat info;
   if (!dir_fd.valid()) {
     const int error = errno;
@@ -52,7 +52,8 @@ std::string replace_text_file(const std::string& path, const std::string& text) 
   // The new file's name (".NAME.PID") is one the textfile collector does not
   // read: it takes *.prom files only.
   const replace_failure failure = replace_file_atomically(dir_fd.get(), name, text, {});
-  if (failure.at == replace_failure::step::create) return failed(dir + "/" + failure.file, failure.error);
+  if (failure.at == replace_failure::step::create)
+    return failed(dir + "/" + failure.file, failure.error);
   if (failure) return failed(path, failure.error);
   return "";
 }
