@@ -735,6 +735,17 @@ def reset_devices(workdir, address=None):
     return reset
 
 
+def record_burn_time(simdir, address, started):
+    """When a burn ran, one JSON line per burn in burn_times.log: burns side by side overlap."""
+    line = json.dumps({"address": address, "start": started, "end": time.time()}) + "\n"
+    fd = os.open(os.path.join(simdir, "burn_times.log"),
+                 os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        os.write(fd, line.encode("ascii"))  # one write: lines of burns side by side never mix
+    finally:
+        os.close(fd)
+
+
 def tool_mstflint(simdir, argv):
     record_call(simdir, "mstflint", argv)
     if len(argv) == 3 and argv[0] == "-d" and argv[2] == "q":
@@ -744,7 +755,10 @@ def tool_mstflint(simdir, argv):
     args = argv[1:] if argv[:1] == ["-s"] else argv
     if (len(args) == 6 and args[0] == "-y" and args[1] == "-d" and args[3] == "-i"
             and args[5] == "b"):
-        return mstflint_burn(simdir, args[2], args[4])
+        started = time.time()
+        status = mstflint_burn(simdir, args[2], args[4])
+        record_burn_time(simdir, args[2], started)
+        return status
     _err("-E- Usage: mstflint -d DEVICE q | mstflint -i IMAGE q | "
          "mstflint [-s] -y -d DEVICE -i IMAGE b")
     _err("-E- Got: " + " ".join(argv))
