@@ -91,9 +91,9 @@ void process_set::look_at(child* c, const std::vector<pollfd>& fds, steady::time
 std::vector<size_t> process_set::wait(const std::function<void()>& on_tick, int tick_ms) {
   std::vector<size_t> done;
   steady::time_point next_tick = steady::now() + std::chrono::milliseconds(tick_ms);
-  const bool noted_before = guard_.received() != 0;
+  const bool noted_before = guard_->received() != 0;
   while (done.empty() && !children_.empty()) {
-    std::vector<pollfd> fds{{guard_.wake_fd(), POLLIN, 0}};
+    std::vector<pollfd> fds{{guard_->wake_fd(), POLLIN, 0}};
     steady::time_point wake_at = on_tick ? next_tick : steady::time_point::max();
     for (const child& c : children_) {
       if (c.out.valid()) fds.push_back({c.out.get(), POLLIN, 0});
@@ -107,10 +107,10 @@ std::vector<size_t> process_set::wait(const std::function<void()>& on_tick, int 
       timeout_ms = static_cast<int>(std::clamp<decltype(left)>(left, 0, 60'000));
     }
     if (poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) break;
-    guard_.drain();
+    guard_->drain();
 
     const steady::time_point now = steady::now();
-    if (guard_.received() != 0 && guard_.how() == signal_guard::policy::stop && !stopping_) {
+    if (guard_->received() != 0 && guard_->how() == signal_guard::policy::stop && !stopping_) {
       stopping_ = true;
       for (child& c : children_) {
         if (c.reaped && !c.out.valid()) continue;
@@ -128,7 +128,7 @@ std::vector<size_t> process_set::wait(const std::function<void()>& on_tick, int 
       on_tick();
       next_tick = now + std::chrono::milliseconds(tick_ms);
     }
-    if (!noted_before && guard_.received() != 0) break;
+    if (!noted_before && guard_->received() != 0) break;
   }
   return done;
 }

@@ -21,7 +21,7 @@
 /// is left of its group is killed.
 class process_set {
  public:
-  explicit process_set(const signal_guard& guard) : guard_(guard) {}
+  explicit process_set(const signal_guard& guard) : guard_(&guard) {}
   process_set(const process_set&) = delete;
   process_set& operator=(const process_set&) = delete;
 
@@ -30,6 +30,8 @@ class process_set {
   /// `time_limit_seconds` 0: no limit.
   void add(size_t tag, child_handle child, child_result* result, std::string* output,
            int time_limit_seconds);
+  /// From now on the signals go by `guard` (which must outlive its use here).
+  void watch(const signal_guard& guard) { guard_ = &guard; }
   /// Children not yet done.
   size_t size() const { return children_.size(); }
   /// Waits until at least one child is done, or a signal is first noted;
@@ -55,7 +57,7 @@ class process_set {
   };
   void look_at(child* c, const std::vector<struct pollfd>& fds, steady::time_point now);
 
-  const signal_guard& guard_;
+  const signal_guard* guard_;
   std::vector<child> children_;
   bool stopping_ = false;
 };

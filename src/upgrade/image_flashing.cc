@@ -108,13 +108,12 @@ std::string first_line(std::string_view output) {
   return ": " + clean_outside_text(output.substr(start, output.find('\n', start) - start), 160);
 }
 
-// Asks the tool what the image file at `path` holds. Logs why when it cannot
-// tell: the file is missing, damaged or no image.
-bool query_image(const std::string& name, const std::string& path, firmware_info* held) {
-  std::string report;
-  const int limit = query_limits_from_environment().seconds;
-  const child_result query = run_captured({kFirmwareTool, "-i", path, "q"}, &report, limit);
+// Whether the tool's query of the image file (`query`, its output `report`)
+// tells what it holds. Logs why when not: the file is missing, damaged or no image.
+bool image_readable(const std::string& name, const child_result& query, const std::string& report,
+                    firmware_info* held) {
   if (query.succeeded() && read_query_report(report, held)) return true;
+  const int limit = query_limits_from_environment().seconds;
   const std::string how = query.timed_out ? strprintf("no answer within %d seconds, FWKIT_QUERY_TIMEOUT", limit)
                                           : describe_child_result(query);
   log_mellanox_event(
@@ -145,20 +144,26 @@ bool image_fits(const nic_info& nic, const std::string& name, const firmware_inf
 }
 
 // After a burn the tool reported as done: whether the adapter's flash now
-// holds `version`, by one more query of the adapter, whose answer the record
+// holds `version`, by the job's query of the adapter (asked once more, alone,
+// when it found nothing beside other queries), whose answer the record
 // takes. Logs why when not.
-bool flash_holds(nic_info& nic, const std::string& version) {
+bool flash_holds(nic_info& nic, const std::string& version, const burn_job& job) {
   const std::string& address_text = nic.pbus_info;
   pci_address address;
   firmware_info flash;
-  if (parse_pci_address(address_text, &address) == nullptr &&
-      (get_firmware_info(address, &flash), take_firmware_answer(&nic, flash), flash.version_rc == 0)) {
-    if (same_version(parse_fw_version(flash.version), parse_fw_version(version))) return true;
-    log_mellanox_event(kTagError,
-                       strprintf("burn of %s reported success but the adapter's flash holds %s, "
-                                 "not %s\n",
-                                 address_text.c_str(), flash.version.c_str(), version.c_str()));
-    return false;
+  if (job.verifying && parse_pci_address(address_text, &address) == nullptr) {
+    if (job.query.started && !job.query.timed_out) flash = parse_firmware_report(job.report);
+    if (job.query_overlapped && (flash.version_rc != 0 || flash.psid_rc != 0))
+      get_firmware_info(address, &flash);
+    take_firmware_answer(&nic, flash);
+    if (flash.version_rc == 0) {
+      if (same_version(parse_fw_version(flash.version), parse_fw_version(version))) return true;
+      log_mellanox_event(kTagError,
+                         strprintf("burn of %s reported success but the adapter's flash holds %s, "
+                                   "not %s\n",
+                                   address_text.c_str(), flash.version.c_str(), version.c_str()));
+      return false;
+    }
   }
   log_mellanox_event(kTagError,
                      strprintf("burn of %s reported success but the adapter's flash version "
@@ -213,9 +218,9 @@ bool choose_step(uint32_t uNicIdx, nic_info& nic, burn_job* job) {
   return true;
 }
 
-// The checks of the image before its burn: a plain name inside the
-// repository, a path only root can change, and what the tool reads in it.
-// Logs why it fails.
+// The checks of the image's path before its burn: a plain name inside the
+// repository, a path only root can change. Logs why it fails; else the
+// query of the image is the job's next step.
 burn_outcome check_step(const nic_info& nic, burn_job* job) {
   job->image_name = nic.pxmlFwImage[job->image];
   const std::string& image_name = job->image_name;
@@ -232,9 +237,16 @@ burn_outcome check_step(const nic_info& nic, burn_job* job) {
     return refuse_burn(strprintf("Refused to burn image %s on %s: %s\n", image_name.c_str(),
                                  nic.pbus_info.c_str(), untrusted.c_str()));
   }
+  job->query_argv = {kFirmwareTool, "-i", job->image_path, "q"};
+  return burn_outcome::none;
+}
+
+// The image as the tool read it: readable, and fit for the adapter. Then the
+// burn's command and the file for its output.
+burn_outcome image_report_step(const nic_info& nic, burn_job* job) {
   const fw_version catalog_version = image_version(nic, job->image);
-  if (!query_image(image_name, job->image_path, &job->held) ||
-      !image_fits(nic, image_name, job->held,
+  if (!image_readable(job->image_name, job->query, job->report, &job->held) ||
+      !image_fits(nic, job->image_name, job->held,
                   job->check == image_check::psid_and_version ? &catalog_version : nullptr)) {
     g_iFlag |= kStatusBurnFailed;  // meant to be burned, and was not
     return burn_outcome::failed;
@@ -258,7 +270,7 @@ burn_outcome check_step(const nic_info& nic, burn_job* job) {
 // A burn the tool reported as done: verified, or failed when the flash does
 // not show the image.
 burn_outcome judge_success(nic_info& nic, const burn_job& job, const std::string& from) {
-  if (!flash_holds(nic, job.held.version)) {
+  if (!flash_holds(nic, job.held.version, job)) {
     g_iFlag |= kStatusBurnFailed;
     return burn_outcome::failed;
   }
@@ -342,6 +354,24 @@ bool prepare_burn(uint32_t uNicIdx, image_check check, burn_job* job, burn_outco
   *outcome = check_step(nic, job);
   count_burn(*outcome);
   return *outcome == burn_outcome::none;
+}
+
+bool take_image_report(burn_job* job, burn_outcome* outcome) {
+  *outcome = image_report_step(g_ninfo[job->nic], job);
+  count_burn(*outcome);
+  return *outcome == burn_outcome::none;
+}
+
+bool verify_step(burn_job* job) {
+  pci_address address;
+  if (!job->result.succeeded() || parse_pci_address(g_ninfo[job->nic].pbus_info, &address) != nullptr)
+    return false;
+  job->query_argv = {kFirmwareTool, "-d", pci_address_text(address), "q"};
+  job->query = child_result();
+  job->report.clear();
+  job->query_overlapped = false;
+  job->verifying = true;
+  return true;
 }
 
 child_handle start_burn(const burn_job& job) {
