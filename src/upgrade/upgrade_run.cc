@@ -75,6 +75,21 @@ void take_board_outcome(int i, int leader, const std::vector<bool>& up_to_date,
   }
 }
 
+// The run's closing message and exit status, from what became of the adapters.
+int closing_status() {
+  if (fw_invalid_count == g_nMellanoxPorts) return kExitFailure;
+  if (g_iFlag & kStatusBurnFailed) {
+    print_message("\nNIC firmware update completed with errors. \n");
+    return kExitErrors;
+  }
+  if (g_iFlag & kStatusBurnOk) {
+    print_message("\nNIC firmware update complete.\n");
+    print_message("\n\nPlease Reboot node for new image to be loaded into silicon\n\n");
+    return kExitOk;
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int fwupg() {
@@ -138,15 +153,5 @@ int fwupg() {
     return cancelled_by_user();
   }
 
-  if (fw_invalid_count == g_nMellanoxPorts) return kExitFailure;
-  if (g_iFlag & kStatusBurnFailed) {
-    print_message("\nNIC firmware update completed with errors. \n");
-    return kExitErrors;
-  }
-  if (g_iFlag & kStatusBurnOk) {
-    print_message("\nNIC firmware update complete.\n");
-    print_message("\n\nPlease Reboot node for new image to be loaded into silicon\n\n");
-    return kExitOk;
-  }
-  return kExitOk;
+  return closing_status();
 }
