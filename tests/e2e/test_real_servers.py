@@ -176,16 +176,21 @@ def test_boards_side_by_side_write_what_one_at_a_time_writes(server, args):
 
 
 # A signal while boards burn side by side: the running burns finish and are judged, no
-# further one starts.
-def test_a_signal_while_boards_burn_side_by_side(server):
+# further one starts. A SIGKILL leaves the lock with the running tools.
+@pytest.mark.parametrize("signo", [signal.SIGTERM, signal.SIGKILL])
+def test_a_signal_while_boards_burn_side_by_side(server, signo):
     s = server({"catalog": CAT, "functions": [
         fn(f"0000:{b}:00.0", firmware="16.26.1040", psid="MT_1", burn={"seconds": 2})
         for b in BUSES[:4]]})
     run = s.start("-s", env={"FWKIT_BURN_JOBS": "2"})
     poll(lambda: len(s.burns()) == 2, 20, "two burns did not start")
-    run.signal(signal.SIGTERM)
-    assert run.wait().status == 3
+    run.signal(signo)
+    assert run.wait().status == (3 if signo == signal.SIGTERM else 128 + signo)
+    if signo == signal.SIGKILL:
+        assert s.run("-s").status == 1 and len(s.burns()) == 2  # refused while they burn
+        poll(lambda: len(burn_times(s)) == 2, 20, "the burns did not end")
     assert len(s.burns()) == 2 and overlaps(burn_times(s)) == [True, True]
     assert [s.firmware(f"0000:{b}:00.0") for b in BUSES[:3]] == ["16.28.2006"] * 2 + ["16.26.1040"]
     log = s.log()
-    assert log.count("verified\n") == 2 and "interrupted by signal 15" in log
+    assert log.count("verified\n") == (2 if signo == signal.SIGTERM else 0)
+    assert ("interrupted by signal 15" in log) == (signo == signal.SIGTERM)
