@@ -84,10 +84,11 @@ class batch {
   }
 
   // The guard of the moment: while a burn runs (or its adapter is queried
-  // after it) signals wait for the burns to be judged; while only image
-  // queries run, a signal ends them and then the run, as it ends any query.
+  // after it) signals wait for the burns to be judged; while only an image
+  // query runs in a one-at-a-time run, a signal ends it and then the run, as
+  // it ends any query. Side by side, every child is waited for.
   void fit_guard() {
-    bool burns = false;
+    bool burns = jobs_ > 1;
     for (size_t row : running_) burns |= state_[row].now != phase::image;
     if (running_.empty()) {
       note_signal();

@@ -31,9 +31,12 @@ struct burn_rows {
 /// through its burn (the burn lock kept by the tool) to its judged outcome.
 /// What each row writes to the console and the log comes out whole and in
 /// table order, as one burn after another would write it: a row's output
-/// waits while an earlier row is not out. While burns run, SIGINT, SIGTERM
-/// and SIGHUP are deferred: no further row is planned, the running burns are
-/// waited for and judged. Returns that signal, or 0.
+/// waits while an earlier row is not out. While burns run (side by side,
+/// while any child of the batch runs), SIGINT, SIGTERM and SIGHUP are
+/// deferred: no further row is planned, the running burns are waited for
+/// and judged. Returns that signal, or 0; a signal during the image query of
+/// a one-at-a-time run ends the query and then the process, as it ends any
+/// query.
 int run_burn_batch(const burn_rows& rows, int jobs);
 
 /// FWKIT_BURN_JOBS: burns side by side, at most `boards`; 1 when unset or
