@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 
-#include "discovery/report_reader.h"
+#include "discovery/report_applier.h"
 #include "discovery/report_writer.h"
 #include "reports/current_report.h"
 #include "reports/run_metrics.h"

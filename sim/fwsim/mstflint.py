@@ -9,8 +9,8 @@ import time
 
 from .description import BURN_FAILURES, find_function, flash_owner
 from .repository import parse_image
-from .state import (SIM_DIR_NAME, StateLock, _err, load_state, pending_version, record_call,
-                    save_state)
+from .state import (SIM_DIR_NAME, StateLock, _err, load_state, pending_version,
+                    record_burn_time, record_call, save_state)
 
 PENDING_REFUSAL = ("-E- Burning FS4 image failed: The firmware image was already updated on flash, "
                    "pending reset.")
@@ -201,7 +201,10 @@ def tool_mstflint(simdir, argv):
     args = argv[1:] if argv[:1] == ["-s"] else argv
     if (len(args) == 6 and args[0] == "-y" and args[1] == "-d" and args[3] == "-i"
             and args[5] == "b"):
-        return mstflint_burn(simdir, args[2], args[4])
+        started = time.time()
+        status = mstflint_burn(simdir, args[2], args[4])
+        record_burn_time(simdir, args[2], started)
+        return status
     _err("-E- Usage: mstflint -d DEVICE q | mstflint -i IMAGE q | "
          "mstflint [-s] -y -d DEVICE -i IMAGE b")
     _err("-E- Got: " + " ".join(argv))

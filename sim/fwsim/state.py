@@ -11,6 +11,7 @@ import json
 import os
 import stat
 import sys
+import time
 
 SIM_DIR_NAME = ".sim"
 
@@ -84,6 +85,17 @@ def _stdout_kind():
     if stat.S_ISREG(mode):
         return "file"
     return "other"
+
+
+def record_burn_time(simdir, address, started):
+    """When a burn ran, one JSON line per burn in burn_times.log: burns side by side overlap."""
+    line = json.dumps({"address": address, "start": started, "end": time.time()}) + "\n"
+    fd = os.open(os.path.join(simdir, "burn_times.log"),
+                 os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        os.write(fd, line.encode("ascii"))  # one write: lines of burns side by side never mix
+    finally:
+        os.close(fd)
 
 
 def record_call(simdir, tool, argv):

@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "inventory/fw_query.h"
-#include "run/child_process.h"
 #include "run/console.h"
 #include "run/event_log.h"
 #include "run/outside_text.h"
+#include "run/process_set.h"
 #include "run/text_format.h"
 
 namespace {
@@ -61,20 +61,16 @@ int get_mlnx_info(const std::string& shown, const std::vector<std::string>& argv
   write_console(shown + " \n");
   // Bounded like a query, in a process group of its own, so that a signal
   // to us ends it and then us.
-  std::vector<captured_run> runs(1);
-  runs[0].argv = argv;
-  runs[0].stdout_fd = data_file.fd();
   const int limit = query_limits_from_environment().seconds;
-  run_side_by_side(&runs, 1, limit);
-  const child_result& done = runs[0].result;
-  if (!done.succeeded()) {
+  child_result done;
+  const int status = do_command(argv, data_file.fd(), limit, &done);
+  if (status != 0) {
     if (done.timed_out) {
       log_mellanox_event(kTagError, strprintf("%s gave no answer within %d seconds "
                                               "(FWKIT_QUERY_TIMEOUT)\n", argv[0].c_str(), limit));
     }
     log_mellanox_event(kTagError, strprintf("command failed: %s\n", shown.c_str()));
-    if (!done.started) return 127;
-    return done.exited && done.exit_code != 0 ? done.exit_code : 128 + done.signal;
+    return status;
   }
   std::string output;
   if (!read_file_text(data_file.path(), &output, kAnswerLineMax + 1)) {

@@ -1,35 +1,22 @@
-// The discovery report applier: reads the report into the NIC table, then burns what it asks for.
+// The discovery report reader: a report's text into NIC records, nothing more.
 #include "discovery/report_reader.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <map>
-#include <set>
-
 #include "discovery/fw_action.h"
-#include "discovery/image_lookup.h"
-#include "inventory/fw_query.h"
-#include "inventory/nic_table.h"
-#include "inventory/pci_enum.h"
-#include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
 #include "repository/xml_errors.h"
 #include "run/error_report.h"
-#include "run/child_process.h"
 #include "run/event_log.h"
-#include "run/exit_status.h"
 #include "run/file_io.h"
 #include "run/outside_text.h"
-#include "run/run_lock.h"
 #include "run/run_state.h"
 #include "run/text_format.h"
-#include "upgrade/image_flashing.h"
 
 namespace {
 
 const char* const kWrongImageType = "read_FW_cur_version: Error Wrong image type\n";
-const char* const kClosingError = "read_discovery_report: Error at read_NIC_FW_xml_file\n";
 
 const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
@@ -42,9 +29,6 @@ std::string value_attribute(xmlTextReader* reader) {
   xmlFree(value);
   return text;
 }
-
-// A value from the report as it may appear inside an event line, short.
-std::string log_excerpt(std::string_view text) { return clean_outside_text(text, 80); }
 
 bool is_flash_action(std::string_view action) {
   return action == kActionUpgrade || action == kActionRewrite || action == kActionDowngrade;
@@ -84,208 +68,7 @@ void apply_leaf(std::string_view name, const std::string& value, nic_info& nic,
   }
 }
 
-// Among catalog entries for one board, the numerically highest version; on
-// equal versions the first in catalog order.
-const XMLFW_INFO& highest_entry(const std::vector<XMLFW_INFO>& entries) {
-  const XMLFW_INFO* best = &entries.front();
-  for (const XMLFW_INFO& entry : entries) {
-    if (is_newer(parse_fw_version(entry.pxmlRom), parse_fw_version(best->pxmlRom))) best = &entry;
-  }
-  return *best;
-}
-
-// The catalog entries for a report device's board.
-std::vector<XMLFW_INFO> catalog_images(const fw_catalog& catalog, const nic_info& nic) {
-  return read_NIC_FW_xml_file(catalog, {nic.ven_id, nic.dev_id, nic.sub_ven_id, nic.sub_dev_id,
-                                        nic.psid});
-}
-
-void attach_image(nic_info& nic, const XMLFW_INFO& entry) {
-  const std::string product = nic.pxmlName[0];
-  nic.fw_count = 0;
-  add_image(nic, parse_fw_version(entry.pxmlRom), product, entry.pxmlFwImage);
-}
-
-// A report is a plan made earlier: the adapter is asked again (`now`, its
-// query right before its burn) whether the plan still holds: its PSID, and
-// (when the image's version is known from the catalog) the action against
-// the version it runs. "" when it holds, else why not.
-std::string why_stale(const nic_info& nic, const firmware_info& now, bool by_version) {
-  if (now.psid.empty() || now.version.empty()) return "the adapter does not answer the firmware query";
-  if (now.psid != nic.psid) {
-    return strprintf("the adapter's PSID is %s, the report's %s", now.psid.c_str(),
-                     log_excerpt(nic.psid).c_str());
-  }
-  if (!by_version) return "";
-  const fw_version running = parse_fw_version(now.version);
-  const fw_version image = image_version(nic, 0);
-  const bool holds = nic.action == kActionUpgrade     ? is_newer(image, running)
-                     : nic.action == kActionRewrite   ? same_version(image, running)
-                     : nic.action == kActionDowngrade ? is_newer(running, image)
-                                                      : false;
-  if (holds) return "";
-  return strprintf("it runs %s now, so \"%s\" to %s no longer applies",
-                   version_text(running).c_str(), log_excerpt(nic.action).c_str(),
-                   version_text(image).c_str());
-}
-
-// Burns, in report order, every device that the report asks to flash and
-// the catalog knows.
-int apply_report_devices(const fw_catalog& catalog) {
-  // Each burn defers signals while it runs; between burns a signal ends the
-  // queries and lookups of the moment and the run.
-  size_t accepted = 0;
-  bool failed = false;
-  bool locked = false;
-  int stop_signal = 0;
-  std::set<pci_address> handled;
-  // Per board identity: the device it was burned through.
-  std::map<std::string, std::string> boards;
-  burns_planned = 0;
-  for (const nic_info& nic : g_ninfo)
-    burns_planned += (nic.flags & kNicToFlash) && !catalog_images(catalog, nic).empty() ? 1 : 0;
-  for (size_t idx = 0; idx < g_ninfo.size(); ++idx) {
-    if ((stop_signal = deferred_signals::received()) != 0) break;
-    nic_info& nic = g_ninfo[idx];
-    // Built once the whole device is read, whatever the order of its leaves,
-    // and read by the same parser as every address.
-    const std::string written = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
-    const std::vector<XMLFW_INFO> matches = catalog_images(catalog, nic);
-    if (matches.empty()) {
-      if (nic.flags & kNicToFlash) {
-        log_mellanox_event(kTagWarning,
-                           strprintf("read_discovery_report: %s asks for \"%s\" but the catalog "
-                                     "has no image for it (PSID %s); not flashed\n",
-                                     log_excerpt(written).c_str(), log_excerpt(nic.action).c_str(),
-                                     log_excerpt(nic.psid).c_str()));
-      }
-      continue;
-    }
-    ++accepted;
-    attach_image(nic, highest_entry(matches));
-    if (!(nic.flags & kNicToFlash)) continue;
-
-    pci_address address;
-    if (parse_pci_address(written, &address) != nullptr) {
-      log_mellanox_event(kTagError,
-                         strprintf("read_discovery_report: Device %zu has no valid PCI address "
-                                   "(\"%s\"); not flashed\n",
-                                   idx + 1, log_excerpt(written).c_str()));
-      failed = true;
-      continue;
-    }
-    nic.pbus_info = pci_address_text(address);
-    if (!handled.insert(address).second) {
-      log_mellanox_event(kTagWarning,
-                         strprintf("read_discovery_report: %s is listed again (device %zu); it is "
-                                   "handled once\n",
-                                   nic.pbus_info.c_str(), idx + 1));
-      continue;
-    }
-    // An image named by getmlnxinfo has no version in the catalog to check.
-    image_check check = image_check::psid_and_version;
-    if (nic.pxmlFwImage[0].find("Tamarix") != std::string::npos) {
-      if (modify_imagename(nic, nullptr) != 0) {
-        log_mellanox_event(
-            kTagError, "read_discovery_report: Error in finding the image for Tamarix/Pellion2\n");
-        return kExitErrors;
-      }
-      check = image_check::psid_only;
-    }
-    if (!is_safe_image_name(nic.pxmlFwImage[0])) {
-      log_mellanox_event(kTagError,
-                         strprintf("read_discovery_report: Refused image name \"%s\" for %s; "
-                                   "images come from %s only\n",
-                                   log_excerpt(nic.pxmlFwImage[0]).c_str(), nic.pbus_info.c_str(),
-                                   g_FwDir));
-      failed = true;
-      continue;
-    }
-    nic.pFwPath = nic.pxmlFwImage[0];
-    if (!locked) {
-      if (!take_burn_lock()) {
-        log_mellanox_event(kTagError,
-                           "read_discovery_report: Another firmware upgrade is running; "
-                           "nothing was burned\n");
-        return kExitFailure;
-      }
-      locked = true;
-    }
-    firmware_info now;
-    get_firmware_info(address, &now);
-    // One flash, several PCI devices: burned once, through the first listed.
-    if (const auto board = boards.find(now.board); !now.board.empty() && board != boards.end()) {
-      take_firmware_answer(&nic, now);  // the run's metrics show what its flash holds now
-      log_mellanox_event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
-                                             nic.pbus_info.c_str(), board->second.c_str(),
-                                             now.board.c_str()));
-      continue;  // its outcome, a failure included, is already counted
-    }
-    const bool by_version = check == image_check::psid_and_version;
-    const std::string stale = why_stale(nic, now, by_version);
-    take_firmware_answer(&nic, now);  // the run's metrics show the adapter as asked now
-    if (!stale.empty()) {
-      log_mellanox_event(kTagError, strprintf("report is stale for %s: %s; not flashed\n",
-                                              nic.pbus_info.c_str(), stale.c_str()));
-      failed = true;
-      continue;
-    }
-    do_update_firmware(static_cast<uint32_t>(idx), check);
-    if (!now.board.empty()) boards[now.board] = nic.pbus_info;
-    if (g_iFlag & kStatusBurnFailed) failed = true;
-    if ((stop_signal = deferred_signals::received()) != 0) break;
-  }
-  if (stop_signal != 0) {
-    log_mellanox_event(kTagError,
-                       strprintf("read_discovery_report: Stopped by signal %d; no further device "
-                                 "was burned\n",
-                                 stop_signal));
-  }
-  if (failed || accepted == 0) {
-    log_mellanox_event(kTagError, kClosingError);
-    return kExitErrors;
-  }
-  return stop_signal != 0 ? kExitErrors : kExitOk;
-}
-
 }  // namespace
-
-int read_discovery_report() {
-  silent = kSilentRun;
-  if (!open_event_log()) return kExitFailure;
-  const std::string& path = g_XMLDiscoveryReport;
-  discovery_report report;
-  const report_status status = read_report_file(path, &report);
-  for (const std::string& event : report.events) log_mellanox_event(kTagError, event);
-  switch (status) {
-    case report_status::ok:
-      break;
-    case report_status::unreadable:
-      log_mellanox_event(kTagError,
-                         strprintf("read_discovery_report: Failed to open %s\n", path.c_str()));
-      return kExitErrors;
-    case report_status::malformed:
-      log_mellanox_event(kTagError,
-                         strprintf("read_discovery_report: Failed to parse %s\n", path.c_str()));
-      return kExitErrors;
-    case report_status::too_large:
-      log_mellanox_event(kTagError,
-                         strprintf("read_discovery_report: %s lists more than %zu devices; "
-                                   "nothing was burned\n",
-                                   path.c_str(), kMaxReportDevices));
-      return kExitErrors;
-  }
-  // The catalog is read as soon as the report names a device.
-  run_fw_catalog catalog;
-  const fw_catalog none;
-  const fw_catalog* images = report.devices.empty() ? &none : catalog.get();
-  if (images == nullptr) return kExitFailure;
-  g_ninfo = std::move(report.devices);
-  g_nic_table_built = true;
-  fw_number.assign(g_ninfo.size(), 0);
-  read_discovery = 1;
-  return apply_report_devices(*images);
-}
 
 report_status read_report_file(const std::string& path, discovery_report* report) {
   std::string text;

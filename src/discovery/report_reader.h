@@ -1,4 +1,4 @@
-// The discovery report applier (-u): reads a report and flashes what it asks for.
+// The discovery report reader: a report file or text into NIC records, one per device.
 #pragma once
 
 #include <cstddef>
@@ -33,9 +33,6 @@ struct report_cursor {
   std::string image_type;   ///< value of the last `type` element read
   std::vector<std::string> events;
 };
-
-/// Applies the report g_XMLDiscoveryReport; returns the exit status.
-int read_discovery_report();
 
 /// Longest report file read; a longer one is refused as malformed (a report
 /// of kMaxReportDevices devices written by -d takes about 5 MB).

@@ -8,9 +8,9 @@
 #include <limits>
 
 #include "repository/fw_version.h"
-#include "run/child_process.h"
 #include "run/error_report.h"
 #include "run/outside_text.h"
+#include "run/process_set.h"
 #include "run/text_format.h"
 
 namespace {

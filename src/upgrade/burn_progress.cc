@@ -1,9 +1,10 @@
-// Live progress of a burn on an interactive terminal.
+// Live progress of the running burns on an interactive terminal.
 #include "upgrade/burn_progress.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 
@@ -35,35 +36,60 @@ int last_percentage(std::string_view text) {
   return found;
 }
 
-burn_progress::burn_progress(bool enabled, const std::string& device,
-                             const std::string& tool_output_path)
-    : enabled_(enabled), device_(device), start_(std::chrono::steady_clock::now()) {
-  if (enabled_) output_.reset(open(tool_output_path.c_str(), O_RDONLY | O_CLOEXEC));
-}
+burn_progress::burn_progress(bool enabled, bool side_by_side)
+    : enabled_(enabled), side_by_side_(side_by_side) {}
 
 burn_progress::~burn_progress() { erase(); }
 
-void burn_progress::tick() {
+void burn_progress::add(size_t key, const std::string& device,
+                        const std::string& tool_output_path) {
   if (!enabled_) return;
-  if (output_.valid()) {
-    char buf[4096];
-    size_t total = 0;
-    while (total < kReadPerTick) {
-      ssize_t n = read(output_.get(), buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      total += static_cast<size_t>(n);
-      carry_.append(buf, static_cast<size_t>(n));
-      int percent = last_percentage(carry_);
-      if (percent >= 0) percent_ = percent;
-      if (carry_.size() > kCarry) carry_.erase(0, carry_.size() - kCarry);
+  burn b;
+  b.key = key;
+  b.device = device;
+  b.output.reset(open(tool_output_path.c_str(), O_RDONLY | O_CLOEXEC));
+  b.start = std::chrono::steady_clock::now();
+  burns_.push_back(std::move(b));
+}
+
+void burn_progress::remove(size_t key) {
+  std::erase_if(burns_, [key](const burn& b) { return b.key == key; });
+}
+
+void burn_progress::read_output(burn* b) {
+  if (!b->output.valid()) return;
+  char buf[4096];
+  size_t total = 0;
+  while (total < kReadPerTick) {
+    ssize_t n = read(b->output.get(), buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    total += static_cast<size_t>(n);
+    b->carry.append(buf, static_cast<size_t>(n));
+    int percent = last_percentage(b->carry);
+    if (percent >= 0) b->percent = percent;
+    if (b->carry.size() > kCarry) b->carry.erase(0, b->carry.size() - kCarry);
+  }
+}
+
+void burn_progress::tick(int started, int planned) {
+  if (!enabled_ || burns_.empty()) return;
+  for (burn& b : burns_) read_output(&b);
+  std::string line;
+  if (!side_by_side_) {
+    const burn& b = burns_.front();
+    long seconds = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
+                                         std::chrono::steady_clock::now() - b.start)
+                                         .count());
+    line = strprintf("Burning firmware on %s: %lds", b.device.c_str(), seconds);
+    if (b.percent >= 0) line += strprintf(", %d%%", b.percent);
+  } else {
+    line = strprintf("burning %d of %d:", started, std::max(started, planned));
+    for (const burn& b : burns_) {
+      line += (&b == &burns_.front() ? " " : ", ") + b.device;
+      if (b.percent >= 0) line += strprintf(" %d%%", b.percent);
     }
   }
-  long seconds = static_cast<long>(std::chrono::duration_cast<std::chrono::seconds>(
-                                       std::chrono::steady_clock::now() - start_)
-                                       .count());
-  std::string line = strprintf("Burning firmware on %s: %lds", device_.c_str(), seconds);
-  if (percent_ >= 0) line += strprintf(", %d%%", percent_);
   if (line == shown_) return;
   std::string text = "\r" + line;
   if (line.size() < width_) text += std::string(width_ - line.size(), ' ');

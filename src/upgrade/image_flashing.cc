@@ -14,17 +14,17 @@
 #include "inventory/nic_table.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
-#include "run/child_process.h"
 #include "run/console.h"
 #include "run/event_log.h"
 #include "run/outside_text.h"
 #include "run/path_trust.h"
+#include "run/process_set.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
+#include "run/spawn.h"
 #include "run/temp_file.h"
 #include "run/text_format.h"
 #include "upgrade/burn_output.h"
-#include "upgrade/burn_progress.h"
 
 int read_discovery = 0;
 std::vector<std::string> ver_buf;
@@ -44,16 +44,17 @@ std::string join_blank(const std::vector<std::string>& argv) {
   return line;
 }
 
-// The image of the record to burn in an upgrade run: the first image whose
-// version is the highest listed in ver_buf. -1 when none is.
-int chosen_image(const nic_info& nic) {
-  const size_t count = static_cast<size_t>(image_count(nic));
-  if (count == 0 || ver_buf.size() < count) return -1;
-  const std::string& wanted = ver_buf[count - 1];
-  for (size_t j = 0; j < count; ++j) {
-    if (version_text(image_version(nic, static_cast<int>(j))) == wanted) return static_cast<int>(j);
+// The image of the record to burn in an upgrade run: the first of the
+// highest version, which selection left as the last entry of ver_buf. -1
+// when selection listed fewer versions than the record has images.
+int choose_image(const nic_info& nic) {
+  const int count = image_count(nic);
+  if (count == 0 || ver_buf.size() < static_cast<size_t>(count)) return -1;
+  int best = 0;
+  for (int j = 1; j < count; ++j) {
+    if (is_newer(image_version(nic, j), image_version(nic, best))) best = j;
   }
-  return -1;
+  return best;
 }
 
 // Burns tried in this run, this one included: the N of the audit line.
@@ -107,13 +108,12 @@ std::string first_line(std::string_view output) {
   return ": " + clean_outside_text(output.substr(start, output.find('\n', start) - start), 160);
 }
 
-// Asks the tool what the image file at `path` holds. Logs why when it cannot
-// tell: the file is missing, damaged or no image.
-bool query_image(const std::string& name, const std::string& path, firmware_info* held) {
-  std::string report;
-  const int limit = query_limits_from_environment().seconds;
-  const child_result query = run_captured({kFirmwareTool, "-i", path, "q"}, &report, limit);
+// Whether the tool's query of the image file (`query`, its output `report`)
+// tells what it holds. Logs why when not: the file is missing, damaged or no image.
+bool image_readable(const std::string& name, const child_result& query, const std::string& report,
+                    firmware_info* held) {
   if (query.succeeded() && read_query_report(report, held)) return true;
+  const int limit = query_limits_from_environment().seconds;
   const std::string how = query.timed_out ? strprintf("no answer within %d seconds, FWKIT_QUERY_TIMEOUT", limit)
                                           : describe_child_result(query);
   log_mellanox_event(
@@ -144,20 +144,26 @@ bool image_fits(const nic_info& nic, const std::string& name, const firmware_inf
 }
 
 // After a burn the tool reported as done: whether the adapter's flash now
-// holds `version`, by one more query of the adapter, whose answer the record
+// holds `version`, by the job's query of the adapter (asked once more, alone,
+// when it found nothing beside other queries), whose answer the record
 // takes. Logs why when not.
-bool flash_holds(nic_info& nic, const std::string& version) {
+bool flash_holds(nic_info& nic, const std::string& version, const burn_job& job) {
   const std::string& address_text = nic.pbus_info;
   pci_address address;
   firmware_info flash;
-  if (parse_pci_address(address_text, &address) == nullptr &&
-      (get_firmware_info(address, &flash), take_firmware_answer(&nic, flash), flash.version_rc == 0)) {
-    if (same_version(parse_fw_version(flash.version), parse_fw_version(version))) return true;
-    log_mellanox_event(kTagError,
-                       strprintf("burn of %s reported success but the adapter's flash holds %s, "
-                                 "not %s\n",
-                                 address_text.c_str(), flash.version.c_str(), version.c_str()));
-    return false;
+  if (job.verifying && parse_pci_address(address_text, &address) == nullptr) {
+    if (job.query.started && !job.query.timed_out) flash = parse_firmware_report(job.report);
+    if (job.query_overlapped && (flash.version_rc != 0 || flash.psid_rc != 0))
+      get_firmware_info(address, &flash);
+    take_firmware_answer(&nic, flash);
+    if (flash.version_rc == 0) {
+      if (same_version(parse_fw_version(flash.version), parse_fw_version(version))) return true;
+      log_mellanox_event(kTagError,
+                         strprintf("burn of %s reported success but the adapter's flash holds %s, "
+                                   "not %s\n",
+                                   address_text.c_str(), flash.version.c_str(), version.c_str()));
+      return false;
+    }
   }
   log_mellanox_event(kTagError,
                      strprintf("burn of %s reported success but the adapter's flash version "
@@ -191,128 +197,118 @@ std::string format_mac(const std::string& mac) {
 
 namespace {
 
-burn_outcome update_firmware(uint32_t uNicIdx, image_check check) {
-  if (uNicIdx >= g_ninfo.size()) return burn_outcome::none;
-  nic_info& nic = g_ninfo[uNicIdx];
-  if (!(nic.flags & kNicToFlash)) return burn_outcome::none;
-  if (nic.fw_count < 1) {
-    print_message("Quitting......................as nothing found in repository\n");
-    return burn_outcome::none;
+// The choice of an upgrade run: the image, noted for the record, and the log's
+// account of it. False (told on the console) when there is none to burn.
+bool choose_step(uint32_t uNicIdx, nic_info& nic, burn_job* job) {
+  job->image = choose_image(nic);
+  if (job->image < 0) {
+    print_message(
+        "You have not entered the right Index for firmware version ....................\n");
+    return false;
   }
-
-  int image = 0;
-  if (read_discovery == 0) {
-    image = chosen_image(nic);
-    if (image < 0) {
-      print_message(
-          "You have not entered the right Index for firmware version ....................\n");
-      return burn_outcome::none;
-    }
-    if (uNicIdx < fw_number.size()) fw_number[uNicIdx] = image;
-    if (!(g_iFlag & kStatusPatienceLogged)) {
-      g_iFlag |= kStatusPatienceLogged;
-      log_mellanox_event(kTagInfo,
-                         "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
-    }
-    log_mellanox_event(kTagInfo, strprintf("\nSelecting %s MAC: %-12s \n",
-                                           nic.pxmlName[image].c_str(), nic.pcurrent_mac.c_str()));
-    nic.pcurrent_mac = format_mac(nic.pcurrent_mac);
+  if (uNicIdx < fw_number.size()) fw_number[uNicIdx] = job->image;
+  if (!(g_iFlag & kStatusPatienceLogged)) {
+    g_iFlag |= kStatusPatienceLogged;
+    log_mellanox_event(kTagInfo,
+                       "\nThe Firmware Upgrade will take several minutes.  Please be patient.\n");
   }
-  const int burn_number = ++burns_tried;
+  log_mellanox_event(kTagInfo, strprintf("\nSelecting %s MAC: %-12s \n",
+                                         nic.pxmlName[job->image].c_str(), nic.pcurrent_mac.c_str()));
+  nic.pcurrent_mac = format_mac(nic.pcurrent_mac);
+  return true;
+}
 
-  const std::string& image_name = nic.pxmlFwImage[image];
+// The checks of the image's path before its burn: a plain name inside the
+// repository, a path only root can change. Logs why it fails; else the
+// query of the image is the job's next step.
+burn_outcome check_step(const nic_info& nic, burn_job* job) {
+  job->image_name = nic.pxmlFwImage[job->image];
+  const std::string& image_name = job->image_name;
   if (!is_safe_image_name(image_name)) {
     return refuse_burn(strprintf(
         "Refused to burn image \"%s\" on %s: not a file name inside %s\n", image_name.c_str(),
         nic.pbus_info.c_str(), g_FwDir));
   }
-
-  const std::string image_path = std::string(g_FwDir) + image_name;
+  job->image_path = std::string(g_FwDir) + image_name;
   // Nobody else may change the image between its check and its burn.
   std::string untrusted;
-  if (judge_path_trust(image_path, &untrusted) == path_trust::refused) {
+  if (judge_path_trust(job->image_path, &untrusted) == path_trust::refused) {
     report_untrusted_repository(untrusted);
     return refuse_burn(strprintf("Refused to burn image %s on %s: %s\n", image_name.c_str(),
                                  nic.pbus_info.c_str(), untrusted.c_str()));
   }
-  firmware_info held;
-  const fw_version catalog_version = image_version(nic, image);
-  if (!query_image(image_name, image_path, &held) ||
-      !image_fits(nic, image_name, held,
-                  check == image_check::psid_and_version ? &catalog_version : nullptr)) {
+  job->query_argv = {kFirmwareTool, "-i", job->image_path, "q"};
+  return burn_outcome::none;
+}
+
+// The image as the tool read it: readable, and fit for the adapter. Then the
+// burn's command and the file for its output.
+burn_outcome image_report_step(const nic_info& nic, burn_job* job) {
+  const fw_version catalog_version = image_version(nic, job->image);
+  if (!image_readable(job->image_name, job->query, job->report, &job->held) ||
+      !image_fits(nic, job->image_name, job->held,
+                  job->check == image_check::psid_and_version ? &catalog_version : nullptr)) {
     g_iFlag |= kStatusBurnFailed;  // meant to be burned, and was not
     return burn_outcome::failed;
   }
 
-  std::vector<std::string> argv = {kFirmwareTool};
-  if (silent == kSilentRun) argv.push_back("-s");
+  job->argv = {kFirmwareTool};
+  if (silent == kSilentRun) job->argv.push_back("-s");
   for (const std::string& arg :
-       {std::string("-y"), std::string("-d"), nic.pbus_info, std::string("-i"), image_path,
+       {std::string("-y"), std::string("-d"), nic.pbus_info, std::string("-i"), job->image_path,
         std::string("b")}) {
-    argv.push_back(arg);
+    job->argv.push_back(arg);
   }
-  const std::string fwupg_cmd = join_blank(argv);
-
-  temp_file tool_output;
-  if (!tool_output.create(kToolOutputTemplate)) {
+  job->command = join_blank(job->argv);
+  if (!job->tool_output.create(kToolOutputTemplate)) {
     return refuse_burn(strprintf("Could not create a file for the output of the burn (%s)\n %s\n",
-                                 std::strerror(errno), fwupg_cmd.c_str()));
+                                 std::strerror(errno), job->command.c_str()));
   }
+  return burn_outcome::none;
+}
 
-  // From here on the burn is seen through: a signal is noted and answered by
-  // the caller once the outcome is logged.
-  deferred_signals defer;
-  child_result burn;
-  {
-    const bool show_progress = console_is_terminal() && silent != kSilentRun &&
-                               !(g_iFlag & (kOptSilent | kOptDiscover | kOptApply));
-    burn_progress progress(show_progress, nic.pbus_info, tool_output.path());
-    child_streams streams;
-    streams.out = tool_output.fd();
-    streams.err = tool_output.fd();
-    streams.own_process_group = true;
-    streams.keep_open = burn_lock_fd();  // the lock lasts as long as the burn
-    burn = run_program(argv, streams, [&progress] { progress.tick(); });
+// A burn the tool reported as done: verified, or failed when the flash does
+// not show the image.
+burn_outcome judge_success(nic_info& nic, const burn_job& job, const std::string& from) {
+  if (!flash_holds(nic, job.held.version, job)) {
+    g_iFlag |= kStatusBurnFailed;
+    return burn_outcome::failed;
   }
+  g_iFlag |= kStatusBurnOk;
+  print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n",
+                          nic.pbus_info.c_str()));
+  log_mellanox_event(kTagInfo, strprintf("MAC %-12s Upgrade SUCCESS\n", nic.pcurrent_mac.c_str()));
+  const fw_version was = parse_fw_version(from), now = parse_fw_version(job.held.version);
+  const std::string& product = nic.pxmlName[job.image];
+  log_mellanox_event(
+      kTagInfo,
+      strprintf("%s (%s%sPSID %s): %s to %s%s, burn %d of %d, verified\n", nic.pbus_info.c_str(),
+                product.c_str(), product.empty() ? "" : ", ", nic.psid.c_str(), from.c_str(),
+                job.held.version.c_str(),
+                is_newer(was, now)       ? " (older: forced)"
+                : same_version(was, now) ? " (same version: forced)"
+                                         : "",
+                job.number, std::max(burns_planned, job.number)));
+  return burn_outcome::success;
+}
 
-  const std::string from = flash_version_text(nic);
-  if (burn.succeeded()) {
-    if (!flash_holds(nic, held.version)) {
-      g_iFlag |= kStatusBurnFailed;
-      return burn_outcome::failed;
-    }
-    g_iFlag |= kStatusBurnOk;
-    print_message(strprintf("Firmware Flashed:\tSUCCESS  for interface %s\n\n",
-                            nic.pbus_info.c_str()));
-    log_mellanox_event(kTagInfo,
-                       strprintf("MAC %-12s Upgrade SUCCESS\n", nic.pcurrent_mac.c_str()));
-    const fw_version was = parse_fw_version(from), now = parse_fw_version(held.version);
-    log_mellanox_event(
-        kTagInfo,
-        strprintf("%s (%s%sPSID %s): %s to %s%s, burn %d of %d, verified\n",
-                  nic.pbus_info.c_str(), nic.pxmlName[image].c_str(),
-                  nic.pxmlName[image].empty() ? "" : ", ", nic.psid.c_str(), from.c_str(),
-                  held.version.c_str(),
-                  is_newer(was, now)       ? " (older: forced)"
-                  : same_version(was, now) ? " (same version: forced)"
-                                           : "",
-                  burn_number, std::max(burns_planned, burn_number)));
-    return burn_outcome::success;
-  }
-
-  // The tool's own words, searched here: the console shows the search as an
-  // operator would run it.
-  const burn_verdict verdict = read_burn_output(burn_output_text(tool_output.fd()));
+// A burn the tool did not complete: its own words, searched here (the console
+// shows the search as an operator would run it), tell a reset to wait for,
+// an image meant for another board, or a failure.
+burn_outcome judge_failure(nic_info& nic, burn_job& job, const std::string& from) {
+  const child_result& burn = job.result;
+  const burn_verdict verdict = read_burn_output(burn_output_text(job.tool_output.fd()));
   write_console(strprintf("grep -i -E \"%s\" %s > /dev/null \n", kPsidRefusals,
-                          tool_output.path().c_str()));
-  tool_output.remove_now();
+                          job.tool_output.path().c_str()));
+  job.tool_output.remove_now();
+  const std::string& version = job.held.version;
   if (verdict.reset_pending && !verdict.psid_refusal && burn.exited) {
     g_iFlag |= kStatusResetPending;
     const std::string running = nic.prunning_ver.empty() ? "" : ", runs " + nic.prunning_ver;
     const std::string waits = strprintf(
         "%s waits for a reset before it can take %s (flash holds %s%s); reset it or reboot, then "
         "run fwkit again\n",
-        nic.pbus_info.c_str(), held.version.c_str(), from.c_str(), running.c_str());
+        nic.pbus_info.c_str(), version.c_str(), from.c_str(), running.c_str());
     print_message(waits);
     log_mellanox_event(kTagWarning, waits);
     return burn_outcome::reset_pending;
@@ -322,27 +318,82 @@ burn_outcome update_firmware(uint32_t uNicIdx, image_check check) {
   if (!burn.started || !burn.exited) {
     log_mellanox_event(kTagError, strprintf("The firmware tool %s for %s\n %s\n",
                                             describe_child_result(burn).c_str(),
-                                            nic.pbus_info.c_str(), fwupg_cmd.c_str()));
+                                            nic.pbus_info.c_str(), job.command.c_str()));
   }
   log_mellanox_event(kTagError,
                      strprintf(verdict.psid_refusal
                                    ? "Fimware upgrade on this device is not supported\n %s\n"
                                    : "Upgrade failed\n %s\n",
-                               fwupg_cmd.c_str()));
+                               job.command.c_str()));
   // A tool that did not end by itself, or said nothing, is described by how it ended.
   const bool own_words =
       verdict.reason.rfind("-E-", 0) == 0 || (burn.exited && !verdict.reason.empty());
   const std::string reason = own_words ? verdict.reason : describe_child_result(burn);
-  log_mellanox_event(kTagError,
-                     strprintf("burn of %s (%s to %s) failed: %s\n", nic.pbus_info.c_str(),
-                               from.c_str(), held.version.c_str(), reason.c_str()));
+  log_mellanox_event(kTagError, strprintf("burn of %s (%s to %s) failed: %s\n",
+                                          nic.pbus_info.c_str(), from.c_str(), version.c_str(),
+                                          reason.c_str()));
   return verdict.psid_refusal ? burn_outcome::not_supported : burn_outcome::failed;
 }
 
 }  // namespace
 
-burn_outcome do_update_firmware(uint32_t uNicIdx, image_check check) {
-  const burn_outcome outcome = update_firmware(uNicIdx, check);
+bool prepare_burn(uint32_t uNicIdx, image_check check, burn_job* job, burn_outcome* outcome) {
+  *outcome = burn_outcome::none;
+  if (uNicIdx >= g_ninfo.size()) return false;
+  nic_info& nic = g_ninfo[uNicIdx];
+  if (!(nic.flags & kNicToFlash)) return false;
+  if (nic.fw_count < 1) {
+    print_message("Quitting......................as nothing found in repository\n");
+    return false;
+  }
+  job->nic = uNicIdx;
+  job->check = check;
+  job->image = 0;
+  if (read_discovery == 0 && !choose_step(uNicIdx, nic, job)) return false;
+  job->number = ++burns_tried;
+  *outcome = check_step(nic, job);
+  count_burn(*outcome);
+  return *outcome == burn_outcome::none;
+}
+
+bool take_image_report(burn_job* job, burn_outcome* outcome) {
+  *outcome = image_report_step(g_ninfo[job->nic], job);
+  count_burn(*outcome);
+  return *outcome == burn_outcome::none;
+}
+
+bool verify_step(burn_job* job) {
+  pci_address address;
+  if (!job->result.succeeded() || parse_pci_address(g_ninfo[job->nic].pbus_info, &address) != nullptr)
+    return false;
+  job->query_argv = {kFirmwareTool, "-d", pci_address_text(address), "q"};
+  job->query = child_result();
+  job->report.clear();
+  job->query_overlapped = false;
+  job->verifying = true;
+  return true;
+}
+
+child_handle start_burn(const burn_job& job) {
+  spawn_plan plan;
+  plan.argv = job.argv;
+  plan.out = job.tool_output.fd();
+  plan.err = job.tool_output.fd();
+  plan.own_process_group = true;
+  plan.keep_open = burn_lock_fd();  // the lock lasts as long as the burn
+  return spawn_child(plan);
+}
+
+burn_outcome judge_burn(burn_job& job) {
+  nic_info& nic = g_ninfo[job.nic];
+  const std::string from = flash_version_text(nic);
+  const burn_outcome outcome =
+      job.result.succeeded() ? judge_success(nic, job, from) : judge_failure(nic, job, from);
   count_burn(outcome);
   return outcome;
+}
+
+bool burn_progress_shown() {
+  return console_is_terminal() && silent != kSilentRun &&
+         !(g_iFlag & (kOptSilent | kOptDiscover | kOptApply));
 }

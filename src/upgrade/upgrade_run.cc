@@ -8,13 +8,13 @@
 #include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
 #include "repository/fw_version.h"
-#include "run/child_process.h"
 #include "run/console.h"
 #include "run/event_log.h"
 #include "run/exit_status.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
 #include "run/text_format.h"
+#include "upgrade/burn_batch.h"
 #include "upgrade/image_flashing.h"
 #include "upgrade/image_selection.h"
 
@@ -52,6 +52,44 @@ int boards_to_burn(int nics) {
   return boards;
 }
 
+// One flash, several PCI devices: adapter i, whose board was decided through
+// `leader`, is burned and counted once, through the leader.
+void take_board_outcome(int i, int leader, const std::vector<bool>& up_to_date,
+                        std::vector<burn_outcome>* outcome) {
+  if (up_to_date[leader]) ++fw_invalid_count;
+  if (((*outcome)[i] = (*outcome)[leader]) != burn_outcome::none) {
+    log_mellanox_event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
+                                           g_ninfo[i].pbus_info.c_str(),
+                                           g_ninfo[leader].pbus_info.c_str(),
+                                           g_ninfo[i].board.c_str()));
+  }
+  if ((*outcome)[leader] == burn_outcome::success) {
+    // Its flash is the leader's: it now holds what the burn's verification read.
+    const nic_info& burned = g_ninfo[leader];
+    firmware_info flash;
+    flash.version = burned.pfirmware_ver;
+    flash.running = burned.prunning_ver;
+    flash.psid = burned.psid;
+    flash.board = burned.board;
+    take_firmware_answer(&g_ninfo[i], flash);
+  }
+}
+
+// The run's closing message and exit status, from what became of the adapters.
+int closing_status() {
+  if (fw_invalid_count == g_nMellanoxPorts) return kExitFailure;
+  if (g_iFlag & kStatusBurnFailed) {
+    print_message("\nNIC firmware update completed with errors. \n");
+    return kExitErrors;
+  }
+  if (g_iFlag & kStatusBurnOk) {
+    print_message("\nNIC firmware update complete.\n");
+    print_message("\n\nPlease Reboot node for new image to be loaded into silicon\n\n");
+    return kExitOk;
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int fwupg() {
@@ -79,55 +117,43 @@ int fwupg() {
   // Per adapter: what became of it, and whether a silent run passed it over as up to date.
   std::vector<burn_outcome> outcome(static_cast<size_t>(nics), burn_outcome::none);
   std::vector<bool> up_to_date(static_cast<size_t>(nics), false);
-  for (int i = 0; i < nics; ++i) {
-    if (g_ninfo[i].fw_count <= 0) continue;
-    // One flash, several PCI devices: decided, burned and counted once.
-    if (const int leader = board_leader(i); leader != i) {
-      if (up_to_date[leader]) ++fw_invalid_count;
-      if ((outcome[i] = outcome[leader]) != burn_outcome::none) {
-        log_mellanox_event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
-                                               g_ninfo[i].pbus_info.c_str(),
-                                               g_ninfo[leader].pbus_info.c_str(),
-                                               g_ninfo[i].board.c_str()));
-      }
-      if (outcome[leader] == burn_outcome::success) {
-        // Its flash is the leader's: it now holds what the burn's verification read.
-        const nic_info& burned = g_ninfo[leader];
-        firmware_info flash;
-        flash.version = burned.pfirmware_ver;
-        flash.running = burned.prunning_ver;
-        flash.psid = burned.psid;
-        flash.board = burned.board;
-        take_firmware_answer(&g_ninfo[i], flash);
-      }
-      continue;
-    }
+  bool quit = false;
+  burn_rows rows;
+  rows.count = static_cast<size_t>(nics);
+  rows.plan = [&](size_t row, burn_job* job) {
+    const int i = static_cast<int>(row);
+    if (g_ninfo[i].fw_count <= 0) return row_plan::done;
+    if (board_leader(i) != i) return row_plan::at_turn;  // once its board's burn is out
     if (!(g_iFlag & kStatusAskNoMore)) select_firmware(static_cast<uint32_t>(i));
-    if (g_iFlag & kStatusQuit) return cancelled_by_user();
+    if (g_iFlag & kStatusQuit) {
+      quit = true;
+      return row_plan::stop;
+    }
     if (fw_invalid == 1) {
       fw_invalid = 0;
       up_to_date[i] = true;
-      continue;
+      return row_plan::done;
     }
-    outcome[i] = do_update_firmware(static_cast<uint32_t>(i));
-    if (int signo = deferred_signals::received(); signo != 0) {
-      log_mellanox_event(kTagWarning,
-                         strprintf("Firmware upgrade interrupted by signal %d: no further adapter "
-                                   "is flashed\n",
-                                   signo));
-      return cancelled_by_user();
-    }
+    return prepare_burn(static_cast<uint32_t>(i), image_check::psid_and_version, job, &outcome[i])
+               ? row_plan::burn
+               : row_plan::done;
+  };
+  rows.burned = [&](size_t row, burn_outcome judged) { outcome[row] = judged; };
+  rows.at_turn = [&](size_t row) {
+    const int i = static_cast<int>(row);
+    take_board_outcome(i, board_leader(i), up_to_date, &outcome);
+  };
+  // The operator answers for one adapter at a time: only unattended runs burn side by side.
+  const bool unattended = (g_iFlag & (kOptSilent | kOptYes)) != 0;
+  const int signo = run_burn_batch(rows, unattended ? burn_jobs_from_environment(burns_planned) : 1);
+  if (quit) return cancelled_by_user();
+  if (signo != 0) {
+    log_mellanox_event(kTagWarning,
+                       strprintf("Firmware upgrade interrupted by signal %d: no further adapter "
+                                 "is flashed\n",
+                                 signo));
+    return cancelled_by_user();
   }
 
-  if (fw_invalid_count == g_nMellanoxPorts) return kExitFailure;
-  if (g_iFlag & kStatusBurnFailed) {
-    print_message("\nNIC firmware update completed with errors. \n");
-    return kExitErrors;
-  }
-  if (g_iFlag & kStatusBurnOk) {
-    print_message("\nNIC firmware update complete.\n");
-    print_message("\n\nPlease Reboot node for new image to be loaded into silicon\n\n");
-    return kExitOk;
-  }
-  return kExitOk;
+  return closing_status();
 }

@@ -2,13 +2,15 @@
 the outcomes an operator must be able to tell apart. (The tool's full report is what the simulated
 tool prints in every scenario; its other layouts are rows of the unit table in fw_query_test.cc.)"""
 
+import json
 import os
 import re
+import signal
 import subprocess
 
 import pytest
 
-from conftest import FWSIM, each_row
+from conftest import FWSIM, each_row, poll
 
 A = "0000:04:00.0"
 CAT = [{"name": "CX5", "venid": "15B3", "devid": dev, "subvenid": "15B3", "PSID": psid,
@@ -137,3 +139,62 @@ def test_a_burn_refused_until_a_reset_is_no_failure(server):
                'fwkit_last_run_burns{outcome="reset_pending"} 1\n' in s.path("fwkit.prom").read_text()
     assert (s.log().count(waits), "[ERROR]" in s.log(), len(s.burns())) == (3, False, 3)
     assert s.run_path("reboot-required").exists()
+
+
+def burn_times(s):
+    path = s.path("nic_fw/.sim/burn_times.log")
+    return [json.loads(line) for line in path.read_text().splitlines()] if path.exists() else []
+
+
+def overlaps(times):
+    """Per burn, whether another ran while it did."""
+    return [any(o is not t and o["start"] < t["end"] and t["start"] < o["end"] for o in times)
+            for t in times]
+
+
+# Eight boards, one seen as two PCI devices and one whose burn fails, burned side by side: every
+# burn overlaps another, and console and log are what one burn after another writes (time stamps
+# aside; on a terminal the one progress line for all burns is erased).
+@pytest.mark.parametrize("args", [["-s"], ["-y"], ["-u", "r.xml"]])
+def test_boards_side_by_side_write_what_one_at_a_time_writes(server, args):
+    others = [f"0000:{b}:00.0" for b in BUSES[1:] + ["f0"] if b != "86"]
+    functions = board(SOCKET_DIRECT, "N/A", burn={"seconds": 1}) + [
+        fn(a, firmware="16.26.1040", psid="MT_1", burn={"seconds": 1}) for a in others]
+    functions[3]["burn"]["outcome"] = "fail"
+    seen = []
+    for jobs in ("1", "8"):
+        s = server({"catalog": CAT, "functions": functions})
+        if args[:1] == ["-u"]:
+            assert s.run("-d", "r.xml").status == 0
+        r = s.run(*args, env={"FWKIT_BURN_JOBS": jobs}, pty=args == ["-y"])
+        progress = re.findall(r"\r[^\n]*\r", r.out)
+        assert bool(progress) == (args == ["-y"]) and all(p.endswith(" \r") for p in progress)
+        assert all(("\rburning " in p) == (jobs == "8") for p in progress)
+        out = re.sub(r"\r[^\n]*\r", "", re.sub(r"/tmp/data\w{6}", "/tmp/data", r.out))
+        seen.append((r.status, out, s.log(), sorted(s.burns())))  # started as their images pass
+        assert overlaps(burn_times(s)) == [jobs == "8"] * 8
+    assert seen[0] == seen[1] and seen[0][0] == 2
+    assert [b[-4] for b in seen[0][3]] == sorted(SOCKET_DIRECT[:1] + others)
+    assert seen[0][2].count(f"{SOCKET_DIRECT[1]} shares its flash with {SOCKET_DIRECT[0]}") == 1
+    assert seen[0][2].count("verified\n") == 7
+
+
+# A signal while boards burn side by side: the running burns finish and are judged, no
+# further one starts. A SIGKILL leaves the lock with the running tools.
+@pytest.mark.parametrize("signo", [signal.SIGTERM, signal.SIGKILL])
+def test_a_signal_while_boards_burn_side_by_side(server, signo):
+    s = server({"catalog": CAT, "functions": [
+        fn(f"0000:{b}:00.0", firmware="16.26.1040", psid="MT_1", burn={"seconds": 2})
+        for b in BUSES[:4]]})
+    run = s.start("-s", env={"FWKIT_BURN_JOBS": "2"})
+    poll(lambda: len(s.burns()) == 2, 20, "two burns did not start")
+    run.signal(signo)
+    assert run.wait().status == (3 if signo == signal.SIGTERM else 128 + signo)
+    if signo == signal.SIGKILL:
+        assert s.run("-s").status == 1 and len(s.burns()) == 2  # refused while they burn
+        poll(lambda: len(burn_times(s)) == 2, 20, "the burns did not end")
+    assert len(s.burns()) == 2 and overlaps(burn_times(s)) == [True, True]
+    assert [s.firmware(f"0000:{b}:00.0") for b in BUSES[:3]] == ["16.28.2006"] * 2 + ["16.26.1040"]
+    log = s.log()
+    assert log.count("verified\n") == (2 if signo == signal.SIGTERM else 0)
+    assert ("interrupted by signal 15" in log) == (signo == signal.SIGTERM)

@@ -1,5 +1,5 @@
 // Tests of how child processes are judged and how signals are deferred.
-#include "run/child_process.h"
+#include "run/process_set.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -12,7 +12,7 @@ namespace {
 
 // Judged as a shell judges it; exit codes and start failures show in the scenarios' event logs.
 TEST(DoCommand, ASignalIsStatus128PlusItsNumber) {
-  EXPECT_EQ(do_command("sh", {"sh", "-c", "kill -TERM $$"}), 128 + SIGTERM);
+  EXPECT_EQ(do_command({"sh", "-c", "kill -TERM $$"}, -1, 0), 128 + SIGTERM);
 }
 
 TEST(RunCaptured, MergesOutputInItsOwnGroupAndEndsAChildPastItsLimit) {
@@ -32,18 +32,20 @@ TEST(RunCaptured, MergesOutputInItsOwnGroupAndEndsAChildPastItsLimit) {
   EXPECT_NE(kill(left, 0), 0);
 }
 
-TEST(DeferredSignals, NestedGuardsRestoreTheDefaultAction) {
+TEST(SignalGuard, NestedGuardsRestoreTheDefaultAction) {
   // A test runner started in the background inherits ignored SIGINT.
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
   {
-    deferred_signals outer;
+    signal_guard outer(signal_guard::policy::defer);
     {
-      deferred_signals inner;
+      signal_guard inner(signal_guard::policy::stop);  // defers inside a guard that defers
       raise(SIGINT);
+      EXPECT_EQ(inner.how(), signal_guard::policy::defer);
     }
+    EXPECT_EQ(outer.received(), SIGINT);  // handed on
     raise(SIGTERM);  // still deferred by the outer guard
-    EXPECT_EQ(deferred_signals::received(), SIGTERM);
+    EXPECT_EQ(outer.received(), SIGTERM);
   }
   struct sigaction now = {};
   sigaction(SIGINT, nullptr, &now);

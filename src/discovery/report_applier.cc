@@ -1,0 +1,294 @@
+// The discovery report applier: reads the report into the NIC table, plans each device, burns.
+#include "discovery/report_applier.h"
+
+#include <map>
+#include <set>
+
+#include "discovery/fw_action.h"
+#include "discovery/image_lookup.h"
+#include "discovery/report_reader.h"
+#include "inventory/fw_query.h"
+#include "inventory/nic_table.h"
+#include "inventory/pci_enum.h"
+#include "repository/fw_catalog.h"
+#include "repository/fw_version.h"
+#include "run/event_log.h"
+#include "run/exit_status.h"
+#include "run/outside_text.h"
+#include "run/run_lock.h"
+#include "run/run_state.h"
+#include "run/text_format.h"
+#include "upgrade/burn_batch.h"
+#include "upgrade/image_flashing.h"
+
+namespace {
+
+const char* const kClosingError = "read_discovery_report: Error at read_NIC_FW_xml_file\n";
+
+// A value from the report as it may appear inside an event line, short.
+std::string log_excerpt(std::string_view text) { return clean_outside_text(text, 80); }
+
+// Among catalog entries for one board, the numerically highest version; on
+// equal versions the first in catalog order.
+const XMLFW_INFO& highest_entry(const std::vector<XMLFW_INFO>& entries) {
+  const XMLFW_INFO* best = &entries.front();
+  for (const XMLFW_INFO& entry : entries) {
+    if (is_newer(parse_fw_version(entry.pxmlRom), parse_fw_version(best->pxmlRom))) best = &entry;
+  }
+  return *best;
+}
+
+// The catalog entries for a report device's board.
+std::vector<XMLFW_INFO> catalog_images(const fw_catalog& catalog, const nic_info& nic) {
+  return read_NIC_FW_xml_file(catalog, {nic.ven_id, nic.dev_id, nic.sub_ven_id, nic.sub_dev_id,
+                                        nic.psid});
+}
+
+void attach_image(nic_info& nic, const XMLFW_INFO& entry) {
+  const std::string product = nic.pxmlName[0];
+  nic.fw_count = 0;
+  add_image(nic, parse_fw_version(entry.pxmlRom), product, entry.pxmlFwImage);
+}
+
+// A report is a plan made earlier: the adapter is asked again (`now`, its
+// query right before its burn) whether the plan still holds: its PSID, and
+// (when the image's version is known from the catalog) the action against
+// the version it runs. "" when it holds, else why not.
+std::string why_stale(const nic_info& nic, const firmware_info& now, bool by_version) {
+  if (now.psid.empty() || now.version.empty()) return "the adapter does not answer the firmware query";
+  if (now.psid != nic.psid) {
+    return strprintf("the adapter's PSID is %s, the report's %s", now.psid.c_str(),
+                     log_excerpt(nic.psid).c_str());
+  }
+  if (!by_version) return "";
+  const fw_version running = parse_fw_version(now.version);
+  const fw_version image = image_version(nic, 0);
+  const bool holds = nic.action == kActionUpgrade     ? is_newer(image, running)
+                     : nic.action == kActionRewrite   ? same_version(image, running)
+                     : nic.action == kActionDowngrade ? is_newer(running, image)
+                                                      : false;
+  if (holds) return "";
+  return strprintf("it runs %s now, so \"%s\" to %s no longer applies",
+                   version_text(running).c_str(), log_excerpt(nic.action).c_str(),
+                   version_text(image).c_str());
+}
+
+// What the applier makes of one report device.
+enum class device_plan {
+  skip,    ///< nothing to burn (told in the log when the report asked for it)
+  refuse,  ///< asked for and not burned: the log says why; the run fails
+  burn,
+  stop,    ///< the run ends now with `status`
+};
+
+// The applier of one report: plans each device in report order, burns, sums up.
+class report_applier {
+ public:
+  explicit report_applier(const fw_catalog& catalog) : catalog_(catalog) {}
+
+  int run() {
+    burns_planned = 0;
+    for (const nic_info& nic : g_ninfo)
+      burns_planned += (nic.flags & kNicToFlash) && !catalog_images(catalog_, nic).empty() ? 1 : 0;
+    burn_rows rows;
+    rows.count = g_ninfo.size();
+    rows.plan = [this](size_t idx, burn_job* job) { return plan_row(idx, job); };
+    rows.burned = [this](size_t idx, burn_outcome) { judged_.insert(idx); };
+    rows.at_turn = [this](size_t idx) { share_flash(idx); };
+    // Each burn defers signals while it runs; between burns a signal ends the
+    // queries and lookups of the moment and the run.
+    const int stop_signal = run_burn_batch(rows, burn_jobs_from_environment(burns_planned));
+    if (status_ >= 0) return status_;
+    if (stop_signal != 0) {
+      log_mellanox_event(kTagError,
+                         strprintf("read_discovery_report: Stopped by signal %d; no further "
+                                   "device was burned\n",
+                                   stop_signal));
+    }
+    if (failed_ || (g_iFlag & kStatusBurnFailed) || accepted_ == 0) {
+      log_mellanox_event(kTagError, kClosingError);
+      return kExitErrors;
+    }
+    return stop_signal != 0 ? kExitErrors : kExitOk;
+  }
+
+ private:
+  row_plan plan_row(size_t idx, burn_job* job) {
+    image_check check = image_check::psid_and_version;
+    switch (check_device(idx, &check)) {
+      case device_plan::skip:
+        return row_plan::done;
+      case device_plan::refuse:
+        failed_ = true;
+        return row_plan::done;
+      case device_plan::stop:
+        return row_plan::stop;
+      case device_plan::burn:
+        break;
+    }
+    nic_info& nic = g_ninfo[idx];
+    if (!locked_) {
+      if (!take_burn_lock()) {
+        log_mellanox_event(kTagError,
+                           "read_discovery_report: Another firmware upgrade is running; "
+                           "nothing was burned\n");
+        status_ = kExitFailure;
+        return row_plan::stop;
+      }
+      locked_ = true;
+    }
+    firmware_info now;
+    get_firmware_info(address_, &now);
+    // One flash, several PCI devices: burned once, through the first listed.
+    if (const auto board = boards_.find(now.board); !now.board.empty() && board != boards_.end()) {
+      // Told once that burn is judged, with what its flash holds then.
+      if (!judged_.contains(board->second)) {
+        waiting_[idx] = board->second;
+        return row_plan::at_turn;
+      }
+      take_firmware_answer(&nic, now);  // the run's metrics show what its flash holds now
+      tell_shared(idx, board->second, now.board);
+      return row_plan::done;  // its outcome, a failure included, is already counted
+    }
+    const std::string stale = why_stale(nic, now, check == image_check::psid_and_version);
+    take_firmware_answer(&nic, now);  // the run's metrics show the adapter as asked now
+    if (!stale.empty()) {
+      log_mellanox_event(kTagError, strprintf("report is stale for %s: %s; not flashed\n",
+                                              nic.pbus_info.c_str(), stale.c_str()));
+      failed_ = true;
+      return row_plan::done;
+    }
+    if (!now.board.empty()) boards_[now.board] = idx;
+    burn_outcome outcome;
+    if (prepare_burn(static_cast<uint32_t>(idx), check, job, &outcome)) return row_plan::burn;
+    judged_.insert(idx);
+    return row_plan::done;
+  }
+
+  // The checks of a device that need no adapter query: the catalog knows
+  // it, the report asks to flash it, at a valid address listed once, with an
+  // image named inside nic_fw/. Sets address_ and the image check.
+  device_plan check_device(size_t idx, image_check* check) {
+    nic_info& nic = g_ninfo[idx];
+    // Built once the whole device is read, whatever the order of its leaves,
+    // and read by the same parser as every address.
+    const std::string written = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
+    const std::vector<XMLFW_INFO> matches = catalog_images(catalog_, nic);
+    if (matches.empty()) {
+      if (nic.flags & kNicToFlash) {
+        log_mellanox_event(kTagWarning,
+                           strprintf("read_discovery_report: %s asks for \"%s\" but the catalog "
+                                     "has no image for it (PSID %s); not flashed\n",
+                                     log_excerpt(written).c_str(), log_excerpt(nic.action).c_str(),
+                                     log_excerpt(nic.psid).c_str()));
+      }
+      return device_plan::skip;
+    }
+    ++accepted_;
+    attach_image(nic, highest_entry(matches));
+    if (!(nic.flags & kNicToFlash)) return device_plan::skip;
+
+    if (parse_pci_address(written, &address_) != nullptr) {
+      log_mellanox_event(kTagError,
+                         strprintf("read_discovery_report: Device %zu has no valid PCI address "
+                                   "(\"%s\"); not flashed\n",
+                                   idx + 1, log_excerpt(written).c_str()));
+      return device_plan::refuse;
+    }
+    nic.pbus_info = pci_address_text(address_);
+    if (!handled_.insert(address_).second) {
+      log_mellanox_event(kTagWarning,
+                         strprintf("read_discovery_report: %s is listed again (device %zu); it is "
+                                   "handled once\n",
+                                   nic.pbus_info.c_str(), idx + 1));
+      return device_plan::skip;
+    }
+    // An image named by getmlnxinfo has no version in the catalog to check.
+    if (nic.pxmlFwImage[0].find("Tamarix") != std::string::npos) {
+      if (modify_imagename(nic, nullptr) != 0) {
+        log_mellanox_event(
+            kTagError, "read_discovery_report: Error in finding the image for Tamarix/Pellion2\n");
+        status_ = kExitErrors;
+        return device_plan::stop;
+      }
+      *check = image_check::psid_only;
+    }
+    if (!is_safe_image_name(nic.pxmlFwImage[0])) {
+      log_mellanox_event(kTagError,
+                         strprintf("read_discovery_report: Refused image name \"%s\" for %s; "
+                                   "images come from %s only\n",
+                                   log_excerpt(nic.pxmlFwImage[0]).c_str(), nic.pbus_info.c_str(),
+                                   g_FwDir));
+      return device_plan::refuse;
+    }
+    nic.pFwPath = nic.pxmlFwImage[0];
+    return device_plan::burn;
+  }
+
+  void tell_shared(size_t idx, size_t through, const std::string& board) {
+    log_mellanox_event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
+                                           g_ninfo[idx].pbus_info.c_str(),
+                                           g_ninfo[through].pbus_info.c_str(), board.c_str()));
+  }
+
+  // A device whose flash was being burned through an earlier one when it was
+  // planned: asked again now that burn is out.
+  void share_flash(size_t idx) {
+    nic_info& nic = g_ninfo[idx];
+    pci_address address;
+    firmware_info now;
+    if (parse_pci_address(nic.pbus_info, &address) == nullptr) get_firmware_info(address, &now);
+    take_firmware_answer(&nic, now);
+    tell_shared(idx, waiting_[idx], g_ninfo[waiting_[idx]].board);
+  }
+
+  const fw_catalog& catalog_;
+  size_t accepted_ = 0;
+  bool failed_ = false;
+  bool locked_ = false;
+  int status_ = -1;  // set when the run ends early
+  pci_address address_;
+  std::set<pci_address> handled_;
+  std::map<std::string, size_t> boards_;  // per board identity: the device it was burned through
+  std::set<size_t> judged_;               // devices whose burn is judged
+  std::map<size_t, size_t> waiting_;      // device → the one its flash is being burned through
+};
+
+}  // namespace
+
+int read_discovery_report() {
+  silent = kSilentRun;
+  if (!open_event_log()) return kExitFailure;
+  const std::string& path = g_XMLDiscoveryReport;
+  discovery_report report;
+  const report_status status = read_report_file(path, &report);
+  for (const std::string& event : report.events) log_mellanox_event(kTagError, event);
+  switch (status) {
+    case report_status::ok:
+      break;
+    case report_status::unreadable:
+      log_mellanox_event(kTagError,
+                         strprintf("read_discovery_report: Failed to open %s\n", path.c_str()));
+      return kExitErrors;
+    case report_status::malformed:
+      log_mellanox_event(kTagError,
+                         strprintf("read_discovery_report: Failed to parse %s\n", path.c_str()));
+      return kExitErrors;
+    case report_status::too_large:
+      log_mellanox_event(kTagError,
+                         strprintf("read_discovery_report: %s lists more than %zu devices; "
+                                   "nothing was burned\n",
+                                   path.c_str(), kMaxReportDevices));
+      return kExitErrors;
+  }
+  // The catalog is read as soon as the report names a device.
+  run_fw_catalog catalog;
+  const fw_catalog none;
+  const fw_catalog* images = report.devices.empty() ? &none : catalog.get();
+  if (images == nullptr) return kExitFailure;
+  g_ninfo = std::move(report.devices);
+  g_nic_table_built = true;
+  fw_number.assign(g_ninfo.size(), 0);
+  read_discovery = 1;
+  return report_applier(*images).run();
+}
