@@ -10,7 +10,7 @@
 #include "discovery/fw_action.h"
 #include "discovery/image_lookup.h"
 #include "inventory/fw_query.h"
-#include "inventory/nic_table.h"
+#include "inventory/nic_info.h"
 #include "inventory/pci_enum.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"

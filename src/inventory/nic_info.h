@@ -7,6 +7,8 @@
 
 #include "repository/fw_version.h"
 
+struct firmware_info;
+
 /// `flags` bits of a record.
 inline constexpr int kNicRecognised = 1;  ///< adapter of the vendor, firmware version (and PSID) known
 inline constexpr int kNicToFlash = 2;     ///< to be flashed
@@ -68,6 +70,11 @@ void add_image(nic_info& nic, const fw_version& version, const std::string& name
 
 /// The versions of a record's images, ascending: the numerically highest last.
 std::vector<fw_version> sorted_image_versions(const nic_info& nic);
+
+/// Takes what a query of the adapter read into its record, as the run now
+/// knows it: flash and running versions, PSID and whether it was read (an
+/// unread adapter keeps no versions).
+void take_firmware_answer(nic_info* nic, const firmware_info& answer);
 
 /// The NIC table: one record per enumerated adapter (or per report device).
 extern std::vector<nic_info> g_ninfo;

@@ -78,18 +78,6 @@ bool is_mellanox_vendor(std::string_view vendor_name) {
   return contains_ignoring_case(vendor_name, "Mellanox") || contains_ignoring_case(vendor_name, "15B3");
 }
 
-void take_firmware_answer(nic_info* nic, const firmware_info& answer) {
-  nic->asked = true;
-  nic->psid = answer.psid;
-  const bool read = !answer.version.empty() && !answer.psid.empty();
-  nic->pfirmware_ver = read ? answer.version : "";
-  nic->prunning_ver = read ? answer.running : "";
-  nic->board = answer.board;
-  nic->uCurROMmaj = nic->uCurROMmin = nic->uCurROMrel = 0;
-  if (read) parseversions(nic->pfirmware_ver, &nic->uCurROMmaj, &nic->uCurROMmin, &nic->uCurROMrel);
-  nic->flags = read ? nic->flags | kNicRecognised : nic->flags & ~kNicRecognised;
-}
-
 int build_NIC_list() {
   g_nic_table_built = true;
   std::vector<pci_interface> interfaces;

@@ -3,9 +3,6 @@
 
 #include <string_view>
 
-#include "inventory/fw_query.h"
-#include "inventory/nic_info.h"
-
 /// Builds g_ninfo: lists the adapters, queries each one of the vendor, and
 /// attaches its catalog images. 0 when at least one adapter of the vendor
 /// was fully read, 1 when none was found, 2 when none could be read.
@@ -14,8 +11,3 @@ int build_NIC_list();
 /// True when a vendor name from the PCI ID database names the vendor:
 /// it holds "Mellanox" or "15B3", in any letter case.
 bool is_mellanox_vendor(std::string_view vendor_name);
-
-/// Takes what a query of the adapter read into its record, as the run now
-/// knows it: flash and running versions, PSID and whether it was read (an
-/// unread adapter keeps no versions).
-void take_firmware_answer(nic_info* nic, const firmware_info& answer);
