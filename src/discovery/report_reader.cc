@@ -96,8 +96,7 @@ const XMLFW_INFO& highest_entry(const std::vector<XMLFW_INFO>& entries) {
 
 // The catalog entries for a report device's board.
 std::vector<XMLFW_INFO> catalog_images(const nic_info& nic) {
-  return read_NIC_FW_xml_file(run_fw_catalog(), {nic.ven_id, nic.dev_id, nic.sub_ven_id,
-                                                 nic.sub_dev_id, nic.psid});
+  return read_NIC_FW_xml_file(run_fw_catalog(), {nic, nic.psid});
 }
 
 void attach_image(nic_info& nic, const XMLFW_INFO& entry) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "repository/fw_version.h"
+#include "repository/pci_ids.h"
 
 struct firmware_info;
 
@@ -13,18 +14,14 @@ struct firmware_info;
 inline constexpr int kNicRecognised = 1;  ///< adapter of the vendor, firmware version (and PSID) known
 inline constexpr int kNicToFlash = 2;     ///< to be flashed
 
-/// One adapter (one PCI device) with its firmware and the catalog
-/// images that fit it. Texts are empty when unknown; a record starts with
-/// every text empty and every number 0.
-struct nic_info {
+/// One adapter (one PCI device): its PCI identity (the fields of pci_ids),
+/// its firmware and the catalog images that fit it. Texts are empty when
+/// unknown; a record starts with every text empty and every number 0.
+struct nic_info : pci_ids {
   std::string pinterfacename;  ///< name shown to the operator: the address text
   std::string pfirmware_ver;   ///< version in flash as the tool reported it
   std::string prunning_ver;    ///< version still running until a reset, when it differs; else ""
   std::string pbus_info;       ///< PCI address text, passed to the tool after -d
-  int ven_id = 0;
-  int dev_id = 0;
-  int sub_ven_id = 0;
-  int sub_dev_id = 0;
   std::string busnumber;       ///< from a report: "dddd:bb"
   std::string devicenumber;    ///< from a report: "dd"
   std::string funcnumber;      ///< from a report: "f"
