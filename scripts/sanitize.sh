@@ -35,16 +35,18 @@ status=0
 
 # The end-to-end scenarios (tests/e2e/, as ctest runs them in a normal build),
 # each module with a temporary directory of its own, kept for the scan below:
-# fwkit runs in its server's directory there.
-scenarios="$top/build-asan/scenarios"
-rm -rf "$scenarios"
-mkdir -p "$scenarios"
+# fwkit runs in its server's directory there. It lies in the system's
+# temporary directory, not in the checkout: fwkit runs only in a directory
+# that nobody but root can change, and the checkout's folders may be open to
+# a group.
+scenarios="$(mktemp -d /tmp/fwkit-sanitize.XXXXXX)"
+trap 'rm -rf "$scenarios"' EXIT
 pytest="$(command -v pytest-3 || command -v pytest)"
 printf '%s\n' tests/e2e/test_*.py |
   xargs -P "$jobs" -I{} sh -c '"$1" -q -p no:cacheprovider --basetemp="$2/$(basename "$3" .py)" "$3"' \
     sh "$pytest" "$scenarios" {} || status=1
 
-reports="$(find build-asan -name 'sanitizer-report.*' -type f)"
+reports="$(find build-asan "$scenarios" -name 'sanitizer-report.*' -type f)"
 if [ -n "$reports" ]; then
   echo "sanitizer reports:" >&2
   for report in $reports; do

@@ -19,10 +19,10 @@
 #include "run/child_process.h"
 #include "run/event_log.h"
 #include "run/exit_status.h"
+#include "run/file_io.h"
 #include "run/outside_text.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
-#include "run/temp_file.h"
 #include "run/text_format.h"
 #include "upgrade/image_flashing.h"
 
@@ -95,8 +95,8 @@ const XMLFW_INFO& highest_entry(const std::vector<XMLFW_INFO>& entries) {
 }
 
 // The catalog entries for a report device's board.
-std::vector<XMLFW_INFO> catalog_images(const nic_info& nic) {
-  return read_NIC_FW_xml_file(run_fw_catalog(), {nic, nic.psid});
+std::vector<XMLFW_INFO> catalog_images(const fw_catalog& catalog, const nic_info& nic) {
+  return read_NIC_FW_xml_file(catalog, {nic, nic.psid});
 }
 
 void attach_image(nic_info& nic, const XMLFW_INFO& entry) {
@@ -130,7 +130,7 @@ std::string why_stale(const nic_info& nic, const firmware_info& now, bool by_ver
 
 // Burns, in report order, every device that the report asks to flash and
 // the catalog knows.
-int apply_report_devices() {
+int apply_report_devices(const fw_catalog& catalog) {
   // Each burn defers signals while it runs; between burns a signal ends the
   // queries and lookups of the moment and the run.
   size_t accepted = 0;
@@ -142,14 +142,14 @@ int apply_report_devices() {
   std::map<std::string, std::string> boards;
   burns_planned = 0;
   for (const nic_info& nic : g_ninfo)
-    burns_planned += (nic.flags & kNicToFlash) && !catalog_images(nic).empty() ? 1 : 0;
+    burns_planned += (nic.flags & kNicToFlash) && !catalog_images(catalog, nic).empty() ? 1 : 0;
   for (size_t idx = 0; idx < g_ninfo.size(); ++idx) {
     if ((stop_signal = deferred_signals::received()) != 0) break;
     nic_info& nic = g_ninfo[idx];
     // Built once the whole device is read, whatever the order of its leaves,
     // and read by the same parser as every address.
     const std::string written = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
-    const std::vector<XMLFW_INFO> matches = catalog_images(nic);
+    const std::vector<XMLFW_INFO> matches = catalog_images(catalog, nic);
     if (matches.empty()) {
       if (nic.flags & kNicToFlash) {
         log_mellanox_event(kTagWarning,
@@ -251,7 +251,7 @@ int apply_report_devices() {
 
 int read_discovery_report() {
   silent = kSilentRun;
-  open_event_log();
+  if (!open_event_log()) return kExitFailure;
   const std::string& path = g_XMLDiscoveryReport;
   discovery_report report;
   const report_status status = read_report_file(path, &report);
@@ -274,11 +274,16 @@ int read_discovery_report() {
                                    path.c_str(), kMaxReportDevices));
       return kExitErrors;
   }
+  // The catalog is read as soon as the report names a device.
+  run_fw_catalog catalog;
+  const fw_catalog none;
+  const fw_catalog* images = report.devices.empty() ? &none : catalog.get();
+  if (images == nullptr) return kExitFailure;
   g_ninfo = std::move(report.devices);
   g_nic_table_built = true;
   fw_number.assign(g_ninfo.size(), 0);
   read_discovery = 1;
-  return apply_report_devices();
+  return apply_report_devices(*images);
 }
 
 report_status read_report_file(const std::string& path, discovery_report* report) {

@@ -1,13 +1,12 @@
 // The discovery report writer: builds the document in memory, then replaces the report file.
 #include "discovery/report_writer.h"
 
-#include <libxml/xmlsave.h>
+#include <libxml/tree.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "discovery/fw_action.h"
@@ -19,7 +18,7 @@
 #include "run/exit_status.h"
 #include "run/options.h"
 #include "run/run_state.h"
-#include "run/temp_file.h"
+#include "run/file_io.h"
 #include "run/text_format.h"
 #include "run/version.h"
 
@@ -102,6 +101,17 @@ bool resolve_links(std::string path, std::string* target) {
   return false;
 }
 
+// Why the existing file `path` must not be replaced by a report, or nullptr.
+const char* refusal_to_replace(const std::string& path, const struct stat& existing) {
+  if (!S_ISREG(existing.st_mode)) return "not a regular file";
+  if (is_event_log(path)) return "it is the event log";
+  struct stat catalog;
+  if (stat(g_XMLFwFile, &catalog) == 0 && catalog.st_dev == existing.st_dev &&
+      catalog.st_ino == existing.st_ino)
+    return "it is the firmware catalog";
+  return nullptr;
+}
+
 // Saves the document into a new file beside the report file and renames it
 // over that file, so a reader never finds half a report and a failed run
 // leaves the previous one in place. Only a regular file (or none) is
@@ -113,63 +123,62 @@ int save_report(xmlDoc* doc, const std::string& path) {
     log_save_failure(path, std::strerror(errno));
     return 1;
   }
-  const char* refusal = !exists                     ? nullptr
-                        : !S_ISREG(existing.st_mode) ? "not a regular file"
-                        : is_event_log(path)         ? "it is the event log"
-                                                     : nullptr;
-  struct stat catalog;
-  if (!refusal && exists && stat(g_XMLFwFile, &catalog) == 0 &&
-      catalog.st_dev == existing.st_dev && catalog.st_ino == existing.st_ino)
-    refusal = "it is the firmware catalog";
+  const char* refusal = exists ? refusal_to_replace(path, existing) : nullptr;
   std::string target;
   if (!refusal && !resolve_links(path, &target)) refusal = std::strerror(errno);
   if (refusal) {
     log_save_failure(path, refusal);
     return 1;
   }
-  const size_t slash = target.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : target.substr(0, slash));
-  const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  const auto [dir, name] = split_path(target);
   if (name.empty()) {
     log_save_failure(path, "not a file name");
     return 1;
   }
-  // Keep the temporary name within the file name limit of the directory.
-  temp_file temp;
-  if (!temp.create(dir + "/." + name.substr(0, 200) + ".XXXXXX")) {
+  const unique_fd dir_fd = open_directory(dir, false);
+  if (!dir_fd.valid()) {
     log_save_failure(path, std::strerror(errno));
     return 1;
   }
-  // Written through our own descriptor: a file name handed to libxml2 would
-  // be read as a URI, and "%41" in it would name another file.
-  xmlCharEncodingHandler* utf8 = xmlFindCharEncodingHandler("UTF-8");
-  xmlOutputBuffer* out = xmlOutputBufferCreateFd(temp.fd(), utf8);
-  if (!out || xmlSaveFileTo(out, doc, "UTF-8") < 0) {
+  // Saved by our own hands: a file name handed to libxml2 would be read as a
+  // URI, and "%41" in it would name another file.
+  xmlChar* dumped = nullptr;
+  int size = 0;
+  xmlDocDumpMemoryEnc(doc, &dumped, &size, "UTF-8");
+  const std::string text =
+      dumped ? std::string(reinterpret_cast<const char*>(dumped), static_cast<size_t>(size)) : "";
+  xmlFree(dumped);
+  // A new report is as readable as any file this process creates; a replaced
+  // one keeps its owner and mode.
+  const mode_t mask = umask(0);
+  umask(mask);
+  replacement_file file;
+  file.mode = exists ? existing.st_mode & 07777 : 0666 & ~mask;
+  if (exists && (existing.st_uid != geteuid() || existing.st_gid != getegid())) {
+    file.owner = existing.st_uid;
+    file.group = existing.st_gid;
+  }
+  const replace_failure failure =
+      dumped ? replace_file_atomically(dir_fd.get(), name, text, file) : replace_failure{};
+  if (!dumped || failure.at == replace_failure::step::write) {
     log_save_failure(path, "could not write the document");
     return 1;
   }
-  // A new report is as readable as any file this process creates (mkstemp
-  // makes it private); a replaced one keeps its owner and mode.
-  const mode_t mask = umask(0);
-  umask(mask);
-  const mode_t mode = exists ? existing.st_mode & 07777 : 0666 & ~mask;
-  const bool owner_kept = !exists || (existing.st_uid == geteuid() && existing.st_gid == getegid()) ||
-                          fchown(temp.fd(), existing.st_uid, existing.st_gid) == 0;
-  if (!owner_kept || fchmod(temp.fd(), mode) != 0 || fsync(temp.fd()) != 0 ||
-      std::rename(temp.path().c_str(), target.c_str()) != 0) {
-    log_save_failure(path, std::strerror(errno));
+  if (failure) {
+    log_save_failure(path, std::strerror(failure.error));
     return 1;
   }
-  temp.keep();
   return 0;
 }
 
 }  // namespace
 
 int discover_HW() {
-  open_event_log();
-  if (build_NIC_list() != 0) return kExitErrors;
+  if (!open_event_log()) return kExitFailure;
+  run_fw_catalog catalog;
+  const int built = build_NIC_list(catalog);
+  if (built == kNicListBrokenOff) return kExitFailure;
+  if (built != 0) return kExitErrors;
   return xml_discovery_report() == 0 ? kExitOk : kExitErrors;
 }
 

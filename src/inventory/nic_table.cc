@@ -1,11 +1,7 @@
 // The NIC table build: enumeration, firmware query, sysfs identity and catalog images per adapter.
 #include "inventory/nic_table.h"
 
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdlib>
+#include <vector>
 
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
@@ -15,7 +11,7 @@
 #include "run/console.h"
 #include "run/error_report.h"
 #include "run/event_log.h"
-#include "run/exit_status.h"
+#include "run/file_io.h"
 #include "run/temp_file.h"
 #include "run/text_format.h"
 
@@ -40,13 +36,7 @@ class diagnostic_file {
 
   // Writes are skipped when the file could not be made.
   void write(const std::string& text) {
-    size_t done = 0;
-    while (file_.fd() >= 0 && done < text.size()) {
-      ssize_t n = ::write(file_.fd(), text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      done += static_cast<size_t>(n);
-    }
+    if (file_.fd() >= 0) write_all(file_.fd(), text);
   }
 
  private:
@@ -54,7 +44,7 @@ class diagnostic_file {
   std::string name_;
 };
 
-void attach_catalog_images(nic_info* nic) {
+void attach_catalog_images(nic_info* nic, const fw_catalog& catalog) {
   adapter_identity identity;
   identity.ven_id = nic->ven_id;
   identity.dev_id = nic->dev_id;
@@ -62,7 +52,7 @@ void attach_catalog_images(nic_info* nic) {
   identity.sub_dev_id = nic->sub_dev_id;
   identity.psid = nic->psid;
   // Every matching image counts: the highest may come after any number of others.
-  std::vector<XMLFW_INFO> images = read_NIC_FW_xml_file(run_fw_catalog(), identity);
+  std::vector<XMLFW_INFO> images = read_NIC_FW_xml_file(catalog, identity);
   if (images.empty()) {
     log_mellanox_event(kTagError, strprintf("For %s no matching firmware file in XML\n",
                                             nic->pbus_info.c_str()));
@@ -72,14 +62,9 @@ void attach_catalog_images(nic_info* nic) {
     add_image(*nic, parse_fw_version(image.pxmlRom), image.pxmlName, image.pxmlFwImage);
 }
 
-}  // namespace
-
-bool is_mellanox_vendor(std::string_view vendor_name) {
-  return contains_ignoring_case(vendor_name, "Mellanox") || contains_ignoring_case(vendor_name, "15B3");
-}
-
-int build_NIC_list() {
-  g_nic_table_built = true;
+// Lists the adapters of the PCI enumeration on the console and sizes the
+// table for them.
+std::vector<pci_interface> list_adapters() {
   std::vector<pci_interface> interfaces;
   int rc = get_interface_list(&interfaces);
   if (rc != 0) {
@@ -95,90 +80,132 @@ int build_NIC_list() {
                             interfaces[i].vendor_name.c_str()));
   }
   g_ninfo.assign(interfaces.size(), nic_info());
+  return interfaces;
+}
 
-  diagnostic_file diagnostics;
-  print_message(strprintf("\nIf PSID or FW_Version is not found for some interfaces, please check %s\n\n",
-                          diagnostics.name().c_str()));
-
-  // Every adapter of the vendor is asked at once; the table is then filled
-  // in its own order, whatever order the answers came in.
+// Asks every adapter of the vendor at once; the answers come back in the
+// order of the adapters, whatever order they came in.
+std::vector<firmware_query> query_adapters(const std::vector<pci_interface>& interfaces,
+                                           const query_limits& limits) {
   std::vector<firmware_query> queries;
   for (const pci_interface& interface : interfaces) {
     if (is_mellanox_vendor(interface.vendor_name)) queries.push_back({interface.address, {}, false});
   }
-  const query_limits limits = query_limits_from_environment();
   get_firmware_infos(&queries, limits);
+  return queries;
+}
+
+// A query's failures: a time-out in the log, the tool's return codes in the
+// diagnostic file.
+void note_query_failures(const pci_interface& interface, const firmware_query& query,
+                         const query_limits& limits, diagnostic_file& diagnostics) {
+  if (query.timed_out) {
+    log_mellanox_event(kTagError,
+                       strprintf("The firmware query of %s did not end within %d seconds and was "
+                                 "stopped\n %s\n",
+                                 interface.text.c_str(), limits.seconds,
+                                 firmware_query_command(interface.address).c_str()));
+  }
+  for (int rc : {query.info.version_rc, query.info.psid_rc}) {
+    if (rc != 0) {
+      diagnostics.write(strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s\n\n", rc,
+                                  source_mark().c_str()));
+    }
+  }
+}
+
+// Reads the adapter's PCI identity into its record and shows it; false when
+// it cannot be read (reported on standard error).
+bool take_pci_identity(nic_info& nic, const pci_interface& interface) {
+  pci_ids ids;
+  if (int pci_rc = get_pci_info(interface.text, &ids); pci_rc != 0) {
+    report_internal_error(strprintf("\n\nFWUPG_ERROR: RC = %d\n", pci_rc), "\n\n");
+    return false;
+  }
+  print_message(strprintf("DEVICE INFO---------->%x %x %x %x\n", ids.ven_id, ids.dev_id,
+                          ids.sub_ven_id, ids.sub_dev_id));
+  nic.ven_id = ids.ven_id;
+  nic.dev_id = ids.dev_id;
+  nic.sub_ven_id = ids.sub_ven_id;
+  nic.sub_dev_id = ids.sub_dev_id;
+  print_message(strprintf("pciIdString-------------->%04X-%04X-%04X-%04X-%s\n\n", nic.ven_id,
+                          nic.dev_id, nic.sub_ven_id, nic.sub_dev_id, nic.psid.c_str()));
+  return true;
+}
+
+// What became of one adapter's record.
+enum class fill_result { read, unread, broken_off };
+
+// Fills the record of one adapter of the vendor from its query, its PCI
+// identity and the catalog images that match it.
+fill_result fill_nic_record(nic_info& nic, const pci_interface& interface,
+                            const firmware_query& query, const query_limits& limits,
+                            diagnostic_file& diagnostics, run_fw_catalog& catalog) {
+  const char* address = interface.text.c_str();
+  note_query_failures(interface, query, limits, diagnostics);
+  const firmware_info& firmware = query.info;
+  nic.pbus_info = interface.text;  // known for the adapters not read too
+  nic.asked = true;
+  nic.psid = firmware.psid;
+  if (firmware.version.empty() || firmware.psid.empty()) {
+    diagnostics.write(
+        strprintf("\n\nFWUPG_ERROR: PSID or FW_Version is not found for %s interface\n", address));
+    return fill_result::unread;
+  }
+
+  print_message(strprintf("\nMellanox card info for %s = FW_VERSION %s, BUS_INFO %s, PSID %s\n",
+                          address, firmware.version.c_str(), address, firmware.psid.c_str()));
+  const pci_address& at = interface.address;
+  print_message(strprintf("%04x:%02x:%02x.%x\n", at.domain, at.bus, at.slot, at.func));
+  nic.pinterfacename = interface.text;
+  nic.pfirmware_ver = firmware.version;
+  nic.prunning_ver = firmware.running;
+  nic.board = firmware.board;
+  if (!nic.prunning_ver.empty()) {
+    log_mellanox_event(kTagInfo, strprintf("%s holds firmware %s but runs %s until a reset\n",
+                                           address, nic.pfirmware_ver.c_str(),
+                                           nic.prunning_ver.c_str()));
+  }
+
+  if (!take_pci_identity(nic, interface)) return fill_result::broken_off;
+  const fw_catalog* images = catalog.get();
+  if (images == nullptr) return fill_result::broken_off;
+  attach_catalog_images(&nic, *images);
+  parseversions(nic.pfirmware_ver, &nic.uCurROMmaj, &nic.uCurROMmin, &nic.uCurROMrel);
+  nic.flags |= kNicRecognised;
+  return fill_result::read;
+}
+
+}  // namespace
+
+bool is_mellanox_vendor(std::string_view vendor_name) {
+  return contains_ignoring_case(vendor_name, "Mellanox") || contains_ignoring_case(vendor_name, "15B3");
+}
+
+int build_NIC_list(run_fw_catalog& catalog) {
+  const std::vector<pci_interface> interfaces = list_adapters();
+  diagnostic_file diagnostics;
+  print_message(strprintf("\nIf PSID or FW_Version is not found for some interfaces, please check %s\n\n",
+                          diagnostics.name().c_str()));
+  const query_limits limits = query_limits_from_environment();
+  const std::vector<firmware_query> queries = query_adapters(interfaces, limits);
 
   int mellanox = 0;
   int unread = 0;
   for (size_t i = 0; i < interfaces.size(); ++i) {
-    const pci_interface& interface = interfaces[i];
-    const char* address = interface.text.c_str();
-    nic_info& nic = g_ninfo[i];
-    if (!is_mellanox_vendor(interface.vendor_name)) {
-      print_message(strprintf("Interface %s is not Mellanox one.\n", address));
+    if (!is_mellanox_vendor(interfaces[i].vendor_name)) {
+      print_message(strprintf("Interface %s is not Mellanox one.\n", interfaces[i].text.c_str()));
       continue;
     }
     const firmware_query& query = queries[static_cast<size_t>(mellanox++)];
-    if (query.timed_out) {
-      log_mellanox_event(kTagError,
-                         strprintf("The firmware query of %s did not end within %d seconds and was "
-                                   "stopped\n %s\n",
-                                   address, limits.seconds,
-                                   firmware_query_command(interface.address).c_str()));
+    switch (fill_nic_record(g_ninfo[i], interfaces[i], query, limits, diagnostics, catalog)) {
+      case fill_result::read: break;
+      case fill_result::unread: ++unread; break;
+      case fill_result::broken_off: return kNicListBrokenOff;
     }
-    const firmware_info& firmware = query.info;
-    nic.pbus_info = interface.text;  // known for the adapters not read too
-    nic.asked = true;
-    if (firmware.version_rc != 0) {
-      diagnostics.write(strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s\n\n",
-                                  firmware.version_rc, source_mark().c_str()));
-    }
-    if (firmware.psid_rc != 0) {
-      diagnostics.write(strprintf("\n\nFWUPG_ERROR: get_firmware_info filed RC = %d\n%s\n\n",
-                                  firmware.psid_rc, source_mark().c_str()));
-    }
-    nic.psid = firmware.psid;
-    if (firmware.version.empty() || firmware.psid.empty()) {
-      diagnostics.write(
-          strprintf("\n\nFWUPG_ERROR: PSID or FW_Version is not found for %s interface\n", address));
-      ++unread;
-      continue;
-    }
-
-    print_message(strprintf("\nMellanox card info for %s = FW_VERSION %s, BUS_INFO %s, PSID %s\n",
-                            address, firmware.version.c_str(), address, firmware.psid.c_str()));
-    const pci_address& at = interface.address;
-    print_message(strprintf("%04x:%02x:%02x.%x\n", at.domain, at.bus, at.slot, at.func));
-    nic.pinterfacename = interface.text;
-    nic.pfirmware_ver = firmware.version;
-    nic.prunning_ver = firmware.running;
-    nic.board = firmware.board;
-    if (!nic.prunning_ver.empty()) {
-      log_mellanox_event(kTagInfo, strprintf("%s holds firmware %s but runs %s until a reset\n",
-                                             address, nic.pfirmware_ver.c_str(),
-                                             nic.prunning_ver.c_str()));
-    }
-
-    pci_ids ids;
-    if (int pci_rc = get_pci_info(interface.text, &ids); pci_rc != 0) {
-      report_internal_error(strprintf("\n\nFWUPG_ERROR: RC = %d\n", pci_rc), "\n\n");
-      std::exit(kExitFailure);
-    }
-    print_message(strprintf("DEVICE INFO---------->%x %x %x %x\n", ids.ven_id, ids.dev_id,
-                            ids.sub_ven_id, ids.sub_dev_id));
-    nic.ven_id = ids.ven_id;
-    nic.dev_id = ids.dev_id;
-    nic.sub_ven_id = ids.sub_ven_id;
-    nic.sub_dev_id = ids.sub_dev_id;
-    print_message(strprintf("pciIdString-------------->%04X-%04X-%04X-%04X-%s\n\n", nic.ven_id,
-                            nic.dev_id, nic.sub_ven_id, nic.sub_dev_id, nic.psid.c_str()));
-
-    attach_catalog_images(&nic);
-    parseversions(nic.pfirmware_ver, &nic.uCurROMmaj, &nic.uCurROMmin, &nic.uCurROMrel);
-    nic.flags |= kNicRecognised;
   }
   g_nMellanoxPorts += mellanox;
+  g_nic_table_built = true;
 
   if (mellanox == 0) {
     // Without it a run on the wrong server leaves no trace in the log at all.

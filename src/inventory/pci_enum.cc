@@ -13,7 +13,7 @@ extern "C" {
 
 #include "run/console.h"
 #include "run/error_report.h"
-#include "run/temp_file.h"
+#include "run/file_io.h"
 #include "run/text_format.h"
 
 namespace {

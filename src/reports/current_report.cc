@@ -38,9 +38,11 @@ std::string current_report_block(const nic_info& nic) {
 }
 
 int show_current() {
-  open_event_log();
-  // The report shows whatever the build found; its result changes nothing here.
-  build_NIC_list();
+  if (!open_event_log()) return kExitFailure;
+  // The report shows whatever the build found; only a build that broke off
+  // changes the status.
+  run_fw_catalog catalog;
+  if (build_NIC_list(catalog) == kNicListBrokenOff) return kExitFailure;
   for (int i = 0; i < g_nNics; ++i) {
     if (g_ninfo[i].flags & kNicRecognised) print_message(current_report_block(g_ninfo[i]));
   }

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -14,9 +14,8 @@
 #include "repository/xml_owners.h"
 #include "run/error_report.h"
 #include "run/event_log.h"
-#include "run/exit_status.h"
 #include "run/outside_text.h"
-#include "run/temp_file.h"
+#include "run/file_io.h"
 #include "run/text_format.h"
 
 namespace {
@@ -165,7 +164,7 @@ catalog_status read_catalog(catalog_source source, const char* name, fw_catalog*
 catalog_status load_fw_catalog(const std::string& path, fw_catalog* catalog) {
   *catalog = fw_catalog();
   // A FIFO would hang the run; only a regular file is a catalog.
-  unique_fd fd = open_regular_file(path, O_RDONLY);
+  unique_fd fd = open_regular_file(path, O_RDONLY, false);
   if (!fd.valid()) return catalog_status::unreadable;
   catalog_source source;
   source.fd = fd.get();
@@ -196,28 +195,27 @@ std::vector<XMLFW_INFO> read_NIC_FW_xml_file(const fw_catalog& catalog,
   return matches;
 }
 
-const fw_catalog& run_fw_catalog() {
-  static fw_catalog catalog;
-  static bool loaded = false;
-  if (!loaded) {
-    catalog_status status = load_fw_catalog(g_XMLFwFile, &catalog);
-    if (status == catalog_status::malformed) write_stderr(catalog.error);
+const fw_catalog* run_fw_catalog::get() {
+  if (state_ == state::unread) {
+    const catalog_status status = load_fw_catalog(g_XMLFwFile, &catalog_);
+    if (status == catalog_status::malformed) write_stderr(catalog_.error);
     // A catalog that breaks off before its first entry (garbage, empty, or a
     // refused document type) offers nothing: it is as good as missing.
     if (status == catalog_status::unreadable ||
-        (status == catalog_status::malformed && catalog.entries.empty())) {
+        (status == catalog_status::malformed && catalog_.entries.empty())) {
       log_mellanox_event(kTagError, strprintf("Unable to open %s\n", g_XMLFwFile));
-      std::exit(kExitFailure);
+      state_ = state::unusable;
+      return nullptr;
     }
     if (status == catalog_status::malformed) {
       const std::string where =
-          catalog.error_line > 0 ? strprintf("at line %d", catalog.error_line) : "at its end";
+          catalog_.error_line > 0 ? strprintf("at line %d", catalog_.error_line) : "at its end";
       log_mellanox_event(kTagError,
                          strprintf("%s breaks off %s; the entries after it are ignored (%zu "
                                    "read before it)\n",
-                                   g_XMLFwFile, where.c_str(), catalog.entries.size()));
+                                   g_XMLFwFile, where.c_str(), catalog_.entries.size()));
     }
-    loaded = true;
+    state_ = state::usable;
   }
-  return catalog;
+  return state_ == state::usable ? &catalog_ : nullptr;
 }

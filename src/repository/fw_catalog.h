@@ -60,9 +60,19 @@ catalog_status parse_fw_catalog_text(const std::string& xml, fw_catalog* catalog
 std::vector<XMLFW_INFO> read_NIC_FW_xml_file(const fw_catalog& catalog,
                                              const adapter_identity& adapter);
 
-/// This run's catalog (g_XMLFwFile), read once on first use. When it cannot
-/// be opened, is not a regular file, or breaks off before its first entry,
-/// logs "Unable to open %s\n" and ends the process with status 1; when it
-/// breaks off later, the parser's complaint goes to standard error and an
-/// event names the line of the fault.
-const fw_catalog& run_fw_catalog();
+/// This run's catalog (g_XMLFwFile), owned by the mode and read once, when
+/// first needed: a run none of whose adapters could be read needs none.
+class run_fw_catalog {
+ public:
+  /// The catalog, read on the first call. nullptr when it cannot be opened,
+  /// is not a regular file, or breaks off before its first entry: then
+  /// "Unable to open %s\n" is logged, and the mode ends the run with status
+  /// 1. When it breaks off later, the parser's complaint goes to standard
+  /// error and an event names the line of the fault.
+  const fw_catalog* get();
+
+ private:
+  enum class state { unread, usable, unusable };
+  state state_ = state::unread;
+  fw_catalog catalog_;
+};

@@ -6,13 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "run/error_report.h"
-#include "run/exit_status.h"
-#include "run/temp_file.h"
+#include "run/file_io.h"
 #include "run/text_format.h"
 
 namespace {
@@ -20,33 +18,18 @@ namespace {
 unique_fd pmstflint_fout;
 bool write_failure_reported = false;
 
-// One write per event: with O_APPEND, events of runs side by side never mix.
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // The log as root may write it: never through a link (which could lead
 // anywhere), never a FIFO or device, only a file of root's or ours; made
 // 0644 when new, whatever the umask. Invalid (errno set) otherwise.
 unique_fd open_log_file() {
-  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW;
-  unique_fd fd = open_regular_file(kEventLogName, flags | O_CREAT | O_EXCL);
+  const int flags = O_WRONLY | O_APPEND;
+  unique_fd fd = open_regular_file(kEventLogName, flags | O_CREAT | O_EXCL, true);
   if (fd.valid()) {
     fchmod(fd.get(), 0644);
     return fd;
   }
   if (errno != EEXIST) return fd;
-  fd = open_regular_file(kEventLogName, flags);
+  fd = open_regular_file(kEventLogName, flags, true);
   struct stat info;
   if (fd.valid() && (fstat(fd.get(), &info) != 0 || (info.st_uid != 0 && info.st_uid != geteuid()))) {
     fd.reset();
@@ -57,13 +40,14 @@ unique_fd open_log_file() {
 
 }  // namespace
 
-void open_event_log() {
-  if (pmstflint_fout.valid()) return;
+bool open_event_log() {
+  if (pmstflint_fout.valid()) return true;
   pmstflint_fout = open_log_file();
   if (!pmstflint_fout.valid()) {
     report_internal_error(strprintf("FWUPG_ERROR: could not open %s (%d), ", kEventLogName, errno));
-    std::exit(kExitFailure);
+    return false;
   }
+  return true;
 }
 
 bool is_event_log(const std::string& path) {
@@ -85,6 +69,7 @@ void log_mellanox_event(const char* tag, const std::string& text) {
   if (ctime_r(&now, time_buf)) time_text = time_buf;
   if (size_t newline = time_text.find('\n'); newline != std::string::npos)
     time_text.erase(newline);
+  // One write per event: with O_APPEND, events of runs side by side never mix.
   if (!write_all(pmstflint_fout.get(), format_event_line(tag, time_text, text)) &&
       !write_failure_reported) {
     // Once: the run goes on, but the operator must know its history is lost.

@@ -13,8 +13,8 @@ inline constexpr const char* kEventLogName = "mstflint.log";
 
 /// Opens the event log for appending. When it cannot be opened, or is not a
 /// regular file (a FIFO would hang the run), reports the error on standard
-/// error and ends the process with status 1.
-void open_event_log();
+/// error and gives false: the mode then ends the run with status 1.
+bool open_event_log();
 
 /// True when `path` names the open event log (the same file, by any name).
 bool is_event_log(const std::string& path);

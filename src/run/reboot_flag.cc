@@ -3,14 +3,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <string_view>
 
 #include "run/event_log.h"
-#include "run/temp_file.h"
+#include "run/file_io.h"
 #include "run/text_format.h"
 
 namespace {
@@ -18,28 +17,15 @@ namespace {
 constexpr std::string_view kPackageLine = "fwkit";
 constexpr std::string_view kFlagText = "*** System restart required ***\n";
 
-// Opens a regular file for writing without following a link or blocking on a
-// FIFO, mode 0644; sets errno and gives an invalid descriptor otherwise.
-unique_fd open_regular(const char* path, int flags) {
-  unique_fd fd(open(path, flags | O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+// Opens (or creates) a regular file for writing, never through a link nor
+// blocking on a FIFO; sets errno and gives an invalid descriptor otherwise.
+unique_fd open_flag_file(const char* path, int flags) {
+  unique_fd fd = open_regular_file(path, flags | O_WRONLY | O_CREAT, true);
   struct stat st;
-  if (fd.valid() && (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))) {
-    fd.reset();
-    errno = EINVAL;
-  }
   // Readable by everyone whatever our umask: update tools read the flag.
-  if (fd.valid() && (st.st_mode & 07777) != 0644) fchmod(fd.get(), 0644);
+  if (fd.valid() && fstat(fd.get(), &st) == 0 && (st.st_mode & 07777) != 0644)
+    fchmod(fd.get(), 0644);
   return fd;
-}
-
-bool write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
 }
 
 // The bytes to append to a packages file holding `pkgs` so that it lists
@@ -63,7 +49,7 @@ struct flag_failure {
 flag_failure failed(const char* path) { return {path, errno}; }
 
 flag_failure write_flag_files() {
-  unique_fd flag = open_regular(kRebootRequiredPath, 0);
+  unique_fd flag = open_flag_file(kRebootRequiredPath, 0);
   struct stat st;
   if (!flag.valid() || fstat(flag.get(), &st) != 0) return failed(kRebootRequiredPath);
   if (st.st_size == 0 && !write_all(flag.get(), kFlagText)) return failed(kRebootRequiredPath);
@@ -72,7 +58,7 @@ flag_failure write_flag_files() {
   read_file_text(kRebootRequiredPkgsPath, &pkgs);  // absent: empty
   const std::string addition = pkgs_addition(pkgs);
   if (addition.empty()) return {};
-  unique_fd list = open_regular(kRebootRequiredPkgsPath, O_APPEND);
+  unique_fd list = open_flag_file(kRebootRequiredPkgsPath, O_APPEND);
   if (!list.valid() || !write_all(list.get(), addition)) return failed(kRebootRequiredPkgsPath);
   return {};
 }

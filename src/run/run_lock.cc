@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "run/error_report.h"
-#include "run/temp_file.h"
+#include "run/file_io.h"
 #include "run/text_format.h"
 
 namespace {
@@ -30,13 +30,14 @@ bool take_burn_lock() {
   if (g_lock_fd.valid()) return true;
   // No link is followed, and the file is ours alone: nobody else may open it,
   // let alone hold it to block every update.
-  unique_fd fd(open(kLockPath, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  unique_fd fd = open_regular_file(kLockPath, O_RDWR | O_CREAT, true, 0600);
+  const bool regular = fd.valid() || errno != EINVAL;
   struct stat info;
-  if (!fd.valid() || fstat(fd.get(), &info) != 0) {
+  if (regular && (!fd.valid() || fstat(fd.get(), &info) != 0)) {
     report_internal_error(strprintf("FWUPG_ERROR: could not open %s (%d), ", kLockPath, errno));
     return false;
   }
-  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
+  if (!regular || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
     report_internal_error(strprintf(
         "FWUPG_ERROR: refusing the lock %s: not a private regular file of ours, ", kLockPath));
     return false;

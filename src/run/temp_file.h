@@ -1,27 +1,9 @@
-// Owners of file descriptors and temporary files.
+// Temporary files: made unique by mkstemp, removed when their owner goes.
 #pragma once
 
 #include <string>
 
-/// Owns one file descriptor and closes it.
-class unique_fd {
- public:
-  unique_fd() = default;
-  explicit unique_fd(int fd) : fd_(fd) {}
-  unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-  unique_fd& operator=(unique_fd&& other) noexcept;
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  ~unique_fd() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release();
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+#include "run/file_io.h"
 
 /// A file made unique by mkstemp. Removed from disk when its owner goes,
 /// unless kept.
@@ -50,13 +32,3 @@ class temp_file {
   unique_fd fd_;
   bool keep_ = false;
 };
-
-/// Opens `path` with `flags` (plus close-on-exec, no controlling terminal)
-/// without blocking, so a FIFO cannot hang the run, and keeps it only when it
-/// is a regular file: anything else is closed again with errno EINVAL. The
-/// descriptor is returned in blocking mode.
-unique_fd open_regular_file(const std::string& path, int flags, unsigned mode = 0644);
-
-/// Reads a whole regular file into `text` (at most `limit` bytes). False when
-/// it cannot be opened or is no regular file (a FIFO would block).
-bool read_file_text(const std::string& path, std::string* text, size_t limit = 1 << 20);

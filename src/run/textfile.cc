@@ -6,24 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
-#include "run/temp_file.h"
+#include "run/file_io.h"
 #include "run/text_format.h"
 
 namespace {
-
-bool write_all(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 std::string failed(const std::string& what, int error) {
   return strprintf("%s: %s", what.c_str(), std::strerror(error));
@@ -43,13 +31,10 @@ std::string directory_problem(int dir_fd, const std::string& dir) {
 }  // namespace
 
 std::string replace_text_file(const std::string& path, const std::string& text) {
-  const size_t slash = path.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const auto [dir, name] = split_path(path);
   if (name.empty() || name == "." || name == "..") return path + " names no file";
 
-  unique_fd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const unique_fd dir_fd = open_directory(dir, true);
   struct stat info;
   if (!dir_fd.valid()) {
     const int error = errno;
@@ -64,18 +49,11 @@ std::string replace_text_file(const std::string& path, const std::string& text) 
     return failed(path, errno);
   }
 
-  // A name the textfile collector does not read (it takes *.prom files
-  // only); one left by a killed run of the same process id is ours to reuse.
-  const std::string temp = strprintf(".%s.%d", name.substr(0, 200).c_str(), int(getpid()));
-  unlinkat(dir_fd.get(), temp.c_str(), 0);
-  unique_fd out(openat(dir_fd.get(), temp.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!out.valid()) return failed(dir + "/" + temp, errno);
-  if (fchmod(out.get(), 0644) != 0 || !write_all(out.get(), text) || fsync(out.get()) != 0 ||
-      renameat(dir_fd.get(), temp.c_str(), dir_fd.get(), name.c_str()) != 0) {
-    const int error = errno;
-    unlinkat(dir_fd.get(), temp.c_str(), 0);
-    return failed(path, error);
-  }
+  // The new file's name (".NAME.PID") is one the textfile collector does not
+  // read: it takes *.prom files only.
+  const replace_failure failure = replace_file_atomically(dir_fd.get(), name, text, {});
+  if (failure.at == replace_failure::step::create)
+    return failed(dir + "/" + failure.file, failure.error);
+  if (failure) return failed(path, failure.error);
   return "";
 }

@@ -55,7 +55,7 @@ int boards_to_burn(int nics) {
 }  // namespace
 
 int fwupg() {
-  open_event_log();
+  if (!open_event_log()) return kExitFailure;
   // Before the inventory, so that a second run cannot even query adapters
   // while this one may be burning them.
   if (!take_burn_lock()) {
@@ -66,7 +66,9 @@ int fwupg() {
     return kExitFailure;
   }
 
-  const int built = build_NIC_list();
+  run_fw_catalog catalog;
+  const int built = build_NIC_list(catalog);
+  if (built == kNicListBrokenOff) return kExitFailure;
   if (built != 0) {
     print_message("\nNIC firmware update did not complete.  Check log for errors. \n");
     return built;

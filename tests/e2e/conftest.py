@@ -1,5 +1,5 @@
 """Fixtures of the end-to-end scenarios: fwkit on simulated servers (sim/fwsim.py). Every run of
-a server goes under umockdev-run on its testbed, through `fwsim supervise` (which keeps the exact
+a server goes under umockdev-run on its testbed, through supervise.py (which keeps the exact
 wait status: umockdev-run reports a kill by SIGINT as exit 2), in the server's own mount namespace
 with a fresh tmpfs /run shared by that server's runs only."""
 
@@ -10,6 +10,7 @@ import shlex
 import shutil
 import signal
 import subprocess
+import sys
 import termios
 import threading
 import time
@@ -20,6 +21,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 FWSIM = ROOT / "sim" / "fwsim.py"
+SUPERVISE = [sys.executable, "-IS", str(Path(__file__).with_name("supervise.py"))]
 SAMPLE = json.loads((ROOT / "sim" / "servers" / "sample.json").read_text())
 ROW = "#" * 98
 STAMP = re.compile(r" \[\w{3} \w{3} [ \d]\d \d\d:\d\d:\d\d \d{4}\] ")
@@ -118,9 +120,6 @@ class Server:
                               input=json.dumps(description), capture_output=True)
         if made.returncode != 0:
             raise ValueError(f"fwsim.py workdir refused the description: {made.stderr}")
-        # Outside work/, so that no scenario can take it away.
-        self.supervisor = root / "fwsim"
-        shutil.copy2(self.dir / "nic_fw" / ".sim" / "fwsim", self.supervisor)
         (root / "runs").mkdir()
         self.runs = 0
         self.namespace = None
@@ -171,7 +170,7 @@ class Server:
             attrs[1] = 0  # oflag: no output processing
             termios.tcsetattr(out, termios.TCSANOW, attrs)
         proc = subprocess.Popen(
-            [*self._umockdev(), str(self.supervisor), "supervise", str(status), str(pid), *keep,
+            [*self._umockdev(), *SUPERVISE, str(status), str(pid), *keep,
              "--", *argv], cwd=self.dir, stdin=subprocess.PIPE, stdout=out, stderr=subprocess.PIPE,
             start_new_session=True)
         proc.stdin.write(input.encode())
@@ -254,6 +253,17 @@ def server(fwkit_bin, tmp_path_factory):
     yield make
     for s in made:
         s.close()
+
+
+def each_row(rows, check):
+    """check(row) for every row of a table; fails naming every row whose check failed."""
+    failed = []
+    for row in rows:
+        try:
+            check(*row)
+        except AssertionError as e:
+            failed.append(f"{row[0]!r}: {e}")
+    assert not failed, "\n\n".join(failed)
 
 
 def unnumbered(text):

@@ -42,8 +42,8 @@ def installed(fwkit_bin, tmp_path_factory):
 def test_the_package_holds_the_program_and_its_manual(installed):
     deb, root, version = installed
     depends = run("dpkg-deb", "-f", str(deb), "Depends").stdout
-    for package in ("libc6", "libpci3", "libxml2", "pci.ids"):
-        assert re.search(rf"(^|, ){re.escape(package)}\b", depends), depends
+    assert [p for p in ("libc6", "libpci3", "libxml2", "pci.ids")
+            if not re.search(rf"(^|, ){re.escape(p)}\b", depends)] == [], depends
     listed = run("dpkg", f"--root={root}", "-L", "fwkit").stdout.split()
     units = [f"/usr/lib/systemd/system/fwkit-inventory.{kind}" for kind in ("service", "timer")]
     documents = [f"/usr/share/doc/fwkit/{name}" for name in ("changelog.gz", "copyright")]

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import FWSIM
+from conftest import FWSIM, each_row
 
 A = "0000:04:00.0"
 CAT = [{"name": "CX5", "venid": "15B3", "devid": dev, "subvenid": "15B3", "PSID": psid,
@@ -115,11 +115,13 @@ def test_psid_refusal_wordings_and_reasons(server):
     r = s.run("-s", env={"PATH": ":" + os.environ["PATH"]})
     assert r.status == 2 and not s.path("planted-grep-ran").exists()  # the echo stays as it was:
     assert r.out.count('grep -i -E "PSID( major| header)? mismatch|Minor PSID is locked" /tmp/') == 8
-    for fn_, (words, refused) in zip(adapters, WORDINGS.items()):
+
+    def refusal(words, refused, fn_):
         burn, reason = f"\n ./nic_fw/mstflint -s -y -d {fn_['address']} -i", REASONS.get(words, f"-E- {words}: ")
         assert (f"Fimware upgrade on this device is not supported{burn}" in s.log(),
-                f"Upgrade failed{burn}" in s.log()) == (refused, not refused), fn_
+                f"Upgrade failed{burn}" in s.log()) == (refused, not refused)
         assert f"burn of {fn_['address']} (16.26.1040 to 16.28.2006) failed: {reason}" in s.log()
+    each_row([(*row, fn_) for row, fn_ in zip(WORDINGS.items(), adapters)], refusal)
 
 
 def test_a_burn_refused_until_a_reset_is_no_failure(server):
@@ -129,7 +131,9 @@ def test_a_burn_refused_until_a_reset_is_no_failure(server):
              "28.39.1002, runs 28.38.1002); reset it or reboot, then run fwkit again\n")
     assert s.run("-d", "r.xml").status == 0
     for args in (["-s"], ["-y"], ["-u", "r.xml"]):
-        r = s.run(*args)
+        r = s.run(*args, env={"FWKIT_TEXTFILE": str(s.path("fwkit.prom"))})
         assert (r.status, r.body.endswith(waits[12:] if args == ["-y"] else "")) == (0, True)
+        assert 'burns{outcome="failed"} 0\nfwkit_last_run_burns{outcome="not_supported"} 0\n' \
+               'fwkit_last_run_burns{outcome="reset_pending"} 1\n' in s.path("fwkit.prom").read_text()
     assert (s.log().count(waits), "[ERROR]" in s.log(), len(s.burns())) == (3, False, 3)
     assert s.run_path("reboot-required").exists()

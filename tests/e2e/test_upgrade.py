@@ -2,6 +2,7 @@
 
 import signal
 from collections import Counter
+from dataclasses import dataclass
 
 import pytest
 
@@ -23,7 +24,7 @@ def images(device, roms=None, last_file=None):
             for i, rom in enumerate(roms)]
 
 
-CATALOG = images(CX5) + images(CX4) + images(CX6)
+CATALOG = (*images(CX5), *images(CX4), *images(CX6))
 
 
 def adapter(address, device=None, firmware=None, **burn):
@@ -70,9 +71,8 @@ PATIENCE = (INFO, "\nThe Firmware Upgrade will take several minutes.  Please be 
 
 def check_log(s, events):
     """Each event is logged as often as listed, and the [ERROR] events listed are all there are."""
-    log = s.log()
-    for (tag, text), count in Counter(events).items():
-        assert log.count(f"{tag} {text}") == count, (text, log)
+    log, counts = s.log(), Counter(events)
+    assert {(tag, text): log.count(f"{tag} {text}") for tag, text in counts} == counts, log
     assert log.count(ERROR) == sum(tag == ERROR for tag, _ in events), log
 
 
@@ -80,57 +80,71 @@ def line(address, rom):
     return f"./nic_fw/mstflint -y -d {address} -i ./nic_fw/{rom}.bin b"
 
 
-def check(s, args, input, status, tail, burned=(), events=(), adapters=(), pty=False):
+@dataclass
+class Case:
+    """A server's adapters (and catalog), how fwkit is run, and all the run must leave behind: its
+    status and console tail, the (address, version) burns in order, the events of the log."""
+    adapters: list
+    status: int
+    tail: str = ""
+    args: tuple = ()
+    input: str = ""
+    burned: tuple = ()
+    events: tuple = ()
+    catalog: tuple = CATALOG
+    pty: bool = False
+
+
+def check(s, c):
     """One run of fwkit, and all it must leave behind."""
-    r = s.run(*args, input=input, pty=pty)
-    silent = bool(args) and args[0].startswith("-s")
+    r = s.run(*c.args, input=c.input, pty=c.pty)
+    silent = bool(c.args) and c.args[0].startswith("-s")
     out = r.out
     # Interactive runs on a terminal show a progress line during a burn, then blank it out.
     start, done = out.find("\rBurning firmware on "), out.find("Firmware Flashed:")
-    assert (start >= 0) == (pty and not silent), out
+    assert (start >= 0) == (c.pty and not silent), out
     if start >= 0:
         progress = out[start:done]
         blanks = len(progress) - progress.rfind("\r", 0, len(progress) - 1) - 2
         assert "%" in progress and progress.endswith("\r" + " " * blanks + "\r"), progress
         out = out[:start] + out[done:]
-    assert r.status == status, (out, r.err)
-    assert out.endswith((f"{ROW}\n\n" if silent else "") + tail), out
+    assert r.status == c.status, (out, r.err)
+    assert out.endswith((f"{ROW}\n\n" if silent else "") + c.tail), out
     assert r.err == "" and "\r" not in out
-    assert not (args and "y/n/q" in out + s.log())
-    check_log(s, list(events))
+    assert not (c.args and "y/n/q" in out + s.log())
+    check_log(s, list(c.events))
     expected = [(["-s"] if silent else []) + ["-y", "-d", a, "-i", f"./nic_fw/{rom}.bin", "b"]
-                for a, rom in burned]
+                for a, rom in c.burned]
     assert s.burns() == expected
-    for fn in adapters:
-        now = fn.get("firmware", "")
-        if "outcome" not in fn.get("burn", {}):
-            now = dict(burned).get(fn["address"], now)
-        assert s.firmware(fn["address"]) == now, fn["address"]
+    flash = {fn["address"]: fn.get("firmware", "") if "outcome" in fn.get("burn", {})
+             else dict(c.burned).get(fn["address"], fn.get("firmware", "")) for fn in c.adapters}
+    assert {address: s.firmware(address) for address in flash} == flash
 
 
 TWO = [adapter(A4, CX5, "16.26.1040"), adapter(A8, CX4, "14.32.1010")]
 ASK2 = versions(A8, "14.32.1010", ROMS[CX4]) + ASK_NO
 FIRST = [(A4, "16.28.2006")]
 
-REPLIES = {  # input: status, tail, burned, events
-    "\n\n": (0, flashed(A4) + ASK2 + COMPLETE, FIRST,
-             [(INFO, ASK_YES + " \n\n"), (INFO, ASK_NO + " \n\n"), LATEST, SUCCESS]),
-    "Y\nYES\n": (0, flashed(A8) + COMPLETE, FIRST + [(A8, "14.32.1010")], [SUCCESS, SUCCESS]),
-    "N\nnope\n": (0, ASK2, [], [(INFO, ASK_YES + " N\n\n"), (INFO, ASK_NO + " nope\n\n"), LATEST]),
-    "y" * 10000 + "\n\n": (0, ASK2, [], [
-        (INFO, ASK_YES + " " + "y" * 499 + "... (10000 characters)\n\n")]),
-    "quit\n": (3, ASK_YES + CANCELLED, [], [(INFO, ASK_YES + " quit\n\n")]),
-    "\nQUIT\n": (3, ASK2 + CANCELLED, FIRST, [(INFO, ASK_NO + " QUIT\n\n"), SUCCESS]),
-    "n": (3, ASK2 + "Unknown input problem!\nQuit...\n" + CANCELLED, [],  # n, then end of input
-          [(INFO, ASK_YES + " n\n")]),
-}
+REPLIES = [
+    Case(TWO, 0, flashed(A4) + ASK2 + COMPLETE, input="\n\n", burned=FIRST,
+         events=[(INFO, ASK_YES + " \n\n"), (INFO, ASK_NO + " \n\n"), LATEST, SUCCESS]),
+    Case(TWO, 0, flashed(A8) + COMPLETE, input="Y\nYES\n", burned=[*FIRST, (A8, "14.32.1010")],
+         events=[SUCCESS, SUCCESS]),
+    Case(TWO, 0, ASK2, input="N\nnope\n",
+         events=[(INFO, ASK_YES + " N\n\n"), (INFO, ASK_NO + " nope\n\n"), LATEST]),
+    Case(TWO, 0, ASK2, input="y" * 10000 + "\n\n",
+         events=[(INFO, ASK_YES + " " + "y" * 499 + "... (10000 characters)\n\n")]),
+    Case(TWO, 3, ASK_YES + CANCELLED, input="quit\n", events=[(INFO, ASK_YES + " quit\n\n")]),
+    Case(TWO, 3, ASK2 + CANCELLED, input="\nQUIT\n", burned=FIRST,
+         events=[(INFO, ASK_NO + " QUIT\n\n"), SUCCESS]),
+    Case(TWO, 3, ASK2 + "Unknown input problem!\nQuit...\n" + CANCELLED, input="n",  # then the end
+         events=[(INFO, ASK_YES + " n\n")]),
+]
 
 
-@pytest.mark.parametrize("input", REPLIES, ids=lambda i: repr(i[:12]))
-def test_replies_decide_what_is_burned(server, input):
-    status, tail, burned, events = REPLIES[input]
-    s = server({"catalog": CATALOG, "functions": TWO})
-    check(s, [], input, status, tail, burned, events, TWO)
+@pytest.mark.parametrize("case", REPLIES, ids=lambda c: repr(c.input[:12]))
+def test_replies_decide_what_is_burned(server, case):
+    check(server({"catalog": CATALOG, "functions": TWO}), case)
 
 
 # 03 and 08 behind, 04 up to date, 02 not the vendor's.
@@ -143,65 +157,62 @@ def behind(**burn):  # 04 behind, as the only adapter
     return [adapter(A4, CX5, "16.26.1040", **burn)]
 
 
-OUTCOMES = {  # what: adapters, args, input, status, tail, burned, events, catalog, pty
-    "no adapter of the vendor": ([adapter(A2)], [], "", 1, INCOMPLETE, [], []),
-    "no adapter the tool can read": ([adapter(A4, CX5)], [], "y\n", 2, INCOMPLETE, [], []),
-    "c flashes one and asks no more": ([MIXED[1], *behind(), MIXED[3]], [], "c\ny\ny\n", 0,
-                                       versions(A3, "20.30.1000", ROMS[CX6]) + ASK_YES + flashed(A3)
-                                       + COMPLETE, [ALL[0]], [(INFO, ASK_YES + " c\n\n"), SUCCESS]),
-    "a failed burn (exit code 255) and two successful ones":
-        ([MIXED[1], *behind(outcome="flash_write_error", exit_code=255), MIXED[3]], [],
-         "y\ny\ny\n", 2,
-         versions(A8, "14.31.1014", ROMS[CX4]) + ASK_YES + flashed(A8) + WITH_ERRORS, ALL,
-         [(ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"), SUCCESS, SUCCESS, PATIENCE,
-          (ERROR, f"burn of {A4} (16.26.1040 to 16.28.2006) failed: -E- Burning FS3 image "
-                  "failed: Flash write error\n")]),
-    "silent, all up to date": ([MIXED[2], adapter(A8, CX4, "14.32.1010")], ["-s"], "", 1, "", [],
-                               [LATEST, LATEST]),
-    "silent, up to date but one without catalog image":
-        ([MIXED[1], MIXED[2]], ["-s"], "", 0, "", [],
-         [LATEST, (ERROR, f"For {A3} no matching firmware file in XML\n")], images(CX5)),
-    "-s skips the up-to-date one": (MIXED, ["-s"], "", 0, "", [ALL[0], ALL[2]],
-                                    [LATEST, SUCCESS, SUCCESS]),
-    "-s -F re-flashes it": (MIXED, ["-s", "-F"], "", 0, "", ALL, [LATEST, SUCCESS, SUCCESS, SUCCESS, (
-        INFO, f"{A4} (PSID MT_{CX5}): 16.28.2006 to 16.28.2006 (same version: forced), burn 2 of 3, verified\n")]),
-    "-y flashes all without asking": (MIXED, ["-y"], "n\nn\nn\n", 0,
-                                      versions(A3, "20.30.1000", ROMS[CX6]) + flashed(A3)
-                                      + versions(A4, "16.28.2006", ROMS[CX5]) + flashed(A4)
-                                      + versions(A8, "14.31.1014", ROMS[CX4]) + flashed(A8)
-                                      + COMPLETE, ALL, []),
-    "2.10.0 is above 2.9.100": ([adapter(A4, CX5, "2.9.0")], ["-y"], "", 0,
-                                versions(A4, "2.9.0", ["2.1.0", "2.9.100", "2.10.0"])
-                                + flashed(A4) + COMPLETE, [(A4, "2.10.0")], [],
-                                images(CX5, ["2.9.100", "2.10.0", "2.1.0"])),
-    "progress on a terminal": (behind(seconds=2), ["-y"], "", 0,
-                               versions(A4, "16.26.1040", ROMS[CX5]) + flashed(A4) + COMPLETE,
-                               [ALL[1]], [], CATALOG, True),
-    "no progress on a terminal in -s": (behind(seconds=1), ["-s"], "", 0, "", [ALL[1]], [],
-                                        CATALOG, True),
+OUTCOMES = {
+    "no adapter of the vendor": Case([adapter(A2)], 1, INCOMPLETE),
+    "no adapter the tool can read": Case([adapter(A4, CX5)], 2, INCOMPLETE, input="y\n"),
+    "c flashes one and asks no more": Case(
+        [MIXED[1], *behind(), MIXED[3]], 0, versions(A3, "20.30.1000", ROMS[CX6]) + ASK_YES
+        + flashed(A3) + COMPLETE, input="c\ny\ny\n", burned=[ALL[0]],
+        events=[(INFO, ASK_YES + " c\n\n"), SUCCESS]),
+    "a failed burn (exit code 255) and two successful ones": Case(
+        [MIXED[1], *behind(outcome="flash_write_error", exit_code=255), MIXED[3]], 2,
+        versions(A8, "14.31.1014", ROMS[CX4]) + ASK_YES + flashed(A8) + WITH_ERRORS,
+        input="y\ny\ny\n", burned=ALL,
+        events=[(ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"), SUCCESS, SUCCESS, PATIENCE,
+                (ERROR, f"burn of {A4} (16.26.1040 to 16.28.2006) failed: -E- Burning FS3 image "
+                        "failed: Flash write error\n")]),
+    "silent, all up to date": Case([MIXED[2], adapter(A8, CX4, "14.32.1010")], 1, args=["-s"],
+                                   events=[LATEST, LATEST]),
+    "silent, up to date but one without catalog image": Case(
+        [MIXED[1], MIXED[2]], 0, args=["-s"], catalog=images(CX5),
+        events=[LATEST, (ERROR, f"For {A3} no matching firmware file in XML\n")]),
+    "-s skips the up-to-date one": Case(MIXED, 0, args=["-s"], burned=[ALL[0], ALL[2]],
+                                        events=[LATEST, SUCCESS, SUCCESS]),
+    "-s -F re-flashes it": Case(MIXED, 0, args=["-s", "-F"], burned=ALL, events=[
+        LATEST, SUCCESS, SUCCESS, SUCCESS, (INFO, f"{A4} (PSID MT_{CX5}): 16.28.2006 to 16.28.2006 "
+                                                  "(same version: forced), burn 2 of 3, verified\n")]),
+    "-y flashes all without asking": Case(
+        MIXED, 0, versions(A3, "20.30.1000", ROMS[CX6]) + flashed(A3)
+        + versions(A4, "16.28.2006", ROMS[CX5]) + flashed(A4)
+        + versions(A8, "14.31.1014", ROMS[CX4]) + flashed(A8) + COMPLETE,
+        args=["-y"], input="n\nn\nn\n", burned=ALL),
+    "2.10.0 is above 2.9.100": Case(
+        [adapter(A4, CX5, "2.9.0")], 0, versions(A4, "2.9.0", ["2.1.0", "2.9.100", "2.10.0"])
+        + flashed(A4) + COMPLETE, args=["-y"], burned=[(A4, "2.10.0")],
+        catalog=images(CX5, ["2.9.100", "2.10.0", "2.1.0"])),
+    "progress on a terminal": Case(behind(seconds=2), 0, versions(A4, "16.26.1040", ROMS[CX5])
+                                   + flashed(A4) + COMPLETE, args=["-y"], burned=[ALL[1]], pty=True),
+    "no progress on a terminal in -s": Case(behind(seconds=1), 0, args=["-s"], burned=[ALL[1]],
+                                            pty=True),
     # Burns that fail, never a success.
-    "a killed burn": (behind(outcome="killed"), ["-y"], "", 2, WITH_ERRORS, [ALL[1]],
-                      [(ERROR, f"The firmware tool killed by signal 9 for {A4}\n "
-                               f"{line(A4, '16.28.2006')}\n"),
-                       (ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"),
-                       (ERROR, f"burn of {A4} (16.26.1040 to 16.28.2006) failed: killed by "
-                               "signal 9\n")]),
-    "an n/a image": (behind(), ["-y"], "", 2, WITH_ERRORS, [],
-                     [(ERROR, f'Refused to burn image "n/a" on {A4}: not a file name inside '
-                              "./nic_fw/\n"),
-                      (WARNING, "Failed to get firmware image filename from "
-                                "nic_fw/NICFWData.xml\n")],
-                     images(CX5, last_file="n/a")),
+    "a killed burn": Case(behind(outcome="killed"), 2, WITH_ERRORS, args=["-y"], burned=[ALL[1]],
+                          events=[(ERROR, f"The firmware tool killed by signal 9 for {A4}\n "
+                                          f"{line(A4, '16.28.2006')}\n"),
+                                  (ERROR, f"Upgrade failed\n {line(A4, '16.28.2006')}\n"),
+                                  (ERROR, f"burn of {A4} (16.26.1040 to 16.28.2006) failed: killed "
+                                          "by signal 9\n")]),
+    "an n/a image": Case(behind(), 2, WITH_ERRORS, args=["-y"], catalog=images(CX5, last_file="n/a"),
+                         events=[(ERROR, f'Refused to burn image "n/a" on {A4}: not a file name '
+                                         "inside ./nic_fw/\n"),
+                                 (WARNING, "Failed to get firmware image filename from "
+                                           "nic_fw/NICFWData.xml\n")]),
 }
 
 
 @pytest.mark.parametrize("what", OUTCOMES)
 def test_outcomes_unattended_runs_and_failed_burns(server, what):
-    row = OUTCOMES[what]
-    adapters, args, input, status, tail, burned, events, catalog, pty = (
-        row + (CATALOG, False)[len(row) - 7:])
-    s = server({"catalog": catalog, "functions": adapters})
-    check(s, args, input, status, tail, burned, events, adapters, pty)
+    case = OUTCOMES[what]
+    check(server({"catalog": case.catalog, "functions": case.adapters}), case)
 
 
 # A report asking for the upgrade of the board at 04.
