@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const XMLFW_INFO& entry = catalog.entries[i];
     const int ven = std::strtoul(("0" + entry.pxmlVenId).c_str(), nullptr, 16) & 0xFFFF;
     const int dev = std::strtoul(("0" + entry.pxmlDevId).c_str(), nullptr, 16) & 0xFFFF;
-    const adapter_identity adapter{ven, dev, 0x1A2B, 0xC3D4, entry.pxmlPSID};
+    const adapter_identity adapter{{ven, dev, 0x1A2B, 0xC3D4}, entry.pxmlPSID};
     const auto identity =
         std::make_tuple(strprintf("%04X", ven), strprintf("%04X", dev), adapter.psid);
     size_t expected = 0;

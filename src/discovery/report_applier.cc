@@ -8,6 +8,7 @@
 #include "discovery/image_lookup.h"
 #include "discovery/report_reader.h"
 #include "inventory/fw_query.h"
+#include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
 #include "inventory/pci_enum.h"
 #include "repository/fw_catalog.h"
@@ -40,8 +41,7 @@ const XMLFW_INFO& highest_entry(const std::vector<XMLFW_INFO>& entries) {
 
 // The catalog entries for a report device's board.
 std::vector<XMLFW_INFO> catalog_images(const fw_catalog& catalog, const nic_info& nic) {
-  return read_NIC_FW_xml_file(catalog, {nic.ven_id, nic.dev_id, nic.sub_ven_id, nic.sub_dev_id,
-                                        nic.psid});
+  return read_NIC_FW_xml_file(catalog, {nic, nic.psid});
 }
 
 void attach_image(nic_info& nic, const XMLFW_INFO& entry) {

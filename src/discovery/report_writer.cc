@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "discovery/fw_action.h"
+#include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "inventory/fw_query.h"
+
 std::vector<nic_info> g_ninfo;
 int g_nNics = 0;
 int g_nMellanoxPorts = 0;
@@ -44,4 +46,16 @@ std::vector<fw_version> sorted_image_versions(const nic_info& nic) {
   for (int i = 0; i < image_count(nic); ++i) versions.push_back(image_version(nic, i));
   sort_fw(&versions);
   return versions;
+}
+
+void take_firmware_answer(nic_info* nic, const firmware_info& answer) {
+  nic->asked = true;
+  nic->psid = answer.psid;
+  const bool read = !answer.version.empty() && !answer.psid.empty();
+  nic->pfirmware_ver = read ? answer.version : "";
+  nic->prunning_ver = read ? answer.running : "";
+  nic->board = answer.board;
+  nic->uCurROMmaj = nic->uCurROMmin = nic->uCurROMrel = 0;
+  if (read) parseversions(nic->pfirmware_ver, &nic->uCurROMmaj, &nic->uCurROMmin, &nic->uCurROMrel);
+  nic->flags = read ? nic->flags | kNicRecognised : nic->flags & ~kNicRecognised;
 }

@@ -6,23 +6,22 @@
 #include <vector>
 
 #include "repository/fw_version.h"
+#include "repository/pci_ids.h"
+
+struct firmware_info;
 
 /// `flags` bits of a record.
 inline constexpr int kNicRecognised = 1;  ///< adapter of the vendor, firmware version (and PSID) known
 inline constexpr int kNicToFlash = 2;     ///< to be flashed
 
-/// One adapter (one PCI device) with its firmware and the catalog
-/// images that fit it. Texts are empty when unknown; a record starts with
-/// every text empty and every number 0.
-struct nic_info {
+/// One adapter (one PCI device): its PCI identity (the fields of pci_ids),
+/// its firmware and the catalog images that fit it. Texts are empty when
+/// unknown; a record starts with every text empty and every number 0.
+struct nic_info : pci_ids {
   std::string pinterfacename;  ///< name shown to the operator: the address text
   std::string pfirmware_ver;   ///< version in flash as the tool reported it
   std::string prunning_ver;    ///< version still running until a reset, when it differs; else ""
   std::string pbus_info;       ///< PCI address text, passed to the tool after -d
-  int ven_id = 0;
-  int dev_id = 0;
-  int sub_ven_id = 0;
-  int sub_dev_id = 0;
   std::string busnumber;       ///< from a report: "dddd:bb"
   std::string devicenumber;    ///< from a report: "dd"
   std::string funcnumber;      ///< from a report: "f"
@@ -68,6 +67,11 @@ void add_image(nic_info& nic, const fw_version& version, const std::string& name
 
 /// The versions of a record's images, ascending: the numerically highest last.
 std::vector<fw_version> sorted_image_versions(const nic_info& nic);
+
+/// Takes what a query of the adapter read into its record, as the run now
+/// knows it: flash and running versions, PSID and whether it was read (an
+/// unread adapter keeps no versions).
+void take_firmware_answer(nic_info* nic, const firmware_info& answer);
 
 /// The NIC table: one record per enumerated adapter (or per report device).
 extern std::vector<nic_info> g_ninfo;

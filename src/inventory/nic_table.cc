@@ -45,14 +45,8 @@ class diagnostic_file {
 };
 
 void attach_catalog_images(nic_info* nic, const fw_catalog& catalog) {
-  adapter_identity identity;
-  identity.ven_id = nic->ven_id;
-  identity.dev_id = nic->dev_id;
-  identity.sub_ven_id = nic->sub_ven_id;
-  identity.sub_dev_id = nic->sub_dev_id;
-  identity.psid = nic->psid;
   // Every matching image counts: the highest may come after any number of others.
-  std::vector<XMLFW_INFO> images = read_NIC_FW_xml_file(catalog, identity);
+  std::vector<XMLFW_INFO> images = read_NIC_FW_xml_file(catalog, {*nic, nic->psid});
   if (images.empty()) {
     log_mellanox_event(kTagError, strprintf("For %s no matching firmware file in XML\n",
                                             nic->pbus_info.c_str()));
@@ -124,10 +118,7 @@ bool take_pci_identity(nic_info& nic, const pci_interface& interface) {
   }
   print_message(strprintf("DEVICE INFO---------->%x %x %x %x\n", ids.ven_id, ids.dev_id,
                           ids.sub_ven_id, ids.sub_dev_id));
-  nic.ven_id = ids.ven_id;
-  nic.dev_id = ids.dev_id;
-  nic.sub_ven_id = ids.sub_ven_id;
-  nic.sub_dev_id = ids.sub_dev_id;
+  static_cast<pci_ids&>(nic) = ids;
   print_message(strprintf("pciIdString-------------->%04X-%04X-%04X-%04X-%s\n\n", nic.ven_id,
                           nic.dev_id, nic.sub_ven_id, nic.sub_dev_id, nic.psid.c_str()));
   return true;
@@ -180,18 +171,6 @@ fill_result fill_nic_record(nic_info& nic, const pci_interface& interface,
 
 bool is_mellanox_vendor(std::string_view vendor_name) {
   return contains_ignoring_case(vendor_name, "Mellanox") || contains_ignoring_case(vendor_name, "15B3");
-}
-
-void take_firmware_answer(nic_info* nic, const firmware_info& answer) {
-  nic->asked = true;
-  nic->psid = answer.psid;
-  const bool read = !answer.version.empty() && !answer.psid.empty();
-  nic->pfirmware_ver = read ? answer.version : "";
-  nic->prunning_ver = read ? answer.running : "";
-  nic->board = answer.board;
-  nic->uCurROMmaj = nic->uCurROMmin = nic->uCurROMrel = 0;
-  if (read) parseversions(nic->pfirmware_ver, &nic->uCurROMmaj, &nic->uCurROMmin, &nic->uCurROMrel);
-  nic->flags = read ? nic->flags | kNicRecognised : nic->flags & ~kNicRecognised;
 }
 
 int build_NIC_list(run_fw_catalog& catalog) {

@@ -3,8 +3,6 @@
 
 #include <string_view>
 
-#include "inventory/fw_query.h"
-#include "inventory/nic_info.h"
 #include "repository/fw_catalog.h"
 
 /// What build_NIC_list gives when it broke off: an adapter's PCI identity
@@ -21,8 +19,3 @@ int build_NIC_list(run_fw_catalog& catalog);
 /// True when a vendor name from the PCI ID database names the vendor:
 /// it holds "Mellanox" or "15B3", in any letter case.
 bool is_mellanox_vendor(std::string_view vendor_name);
-
-/// Takes what a query of the adapter read into its record, as the run now
-/// knows it: flash and running versions, PSID and whether it was read (an
-/// unread adapter keeps no versions).
-void take_firmware_answer(nic_info* nic, const firmware_info& answer);

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "repository/pci_ids.h"
+
 /// A PCI function's address. Ordered by domain, bus, device, function.
 struct pci_address {
   uint32_t domain = 0;
@@ -58,14 +60,6 @@ struct pci_interface {
 /// least one was found; 1 when none was, after writing "NO Interface Found\n"
 /// to standard output whatever the mode.
 int get_interface_list(std::vector<pci_interface>* interfaces);
-
-/// The four identity numbers of a PCI function.
-struct pci_ids {
-  int ven_id = 0;
-  int dev_id = 0;
-  int sub_ven_id = 0;
-  int sub_dev_id = 0;
-};
 
 /// Reads the identity numbers of the function at `address` from sysfs. 0
 /// with `ids` set; 1 with `ids` untouched when the address is not one or a

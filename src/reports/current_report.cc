@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
 #include "repository/fw_version.h"
 #include "run/console.h"

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "repository/pci_ids.h"
+
 /// Path of the catalog and the repository directory, relative to the
 /// working directory.
 inline constexpr const char* g_XMLFwFile = "nic_fw/NICFWData.xml";
@@ -32,12 +34,8 @@ struct fw_catalog {
   int error_line = 0;
 };
 
-/// The identity an adapter is matched by.
-struct adapter_identity {
-  int ven_id = 0;
-  int dev_id = 0;
-  int sub_ven_id = 0;
-  int sub_dev_id = 0;
+/// The identity an adapter is matched by: its PCI identity and its PSID.
+struct adapter_identity : pci_ids {
   std::string psid;
 };
 

@@ -69,7 +69,7 @@ TEST(CatalogMatching, Table) {
     EXPECT_EQ(parse_fw_catalog_text(kHead + c.elements + "</NICFWData>\n", &catalog), catalog_status::ok)
         << c.what << ": " << catalog.error;
     Lines found;
-    for (const XMLFW_INFO& e : read_NIC_FW_xml_file(catalog, {0x15B3, 0x1017, 0x15B3, 0x20, c.psid})) {
+    for (const XMLFW_INFO& e : read_NIC_FW_xml_file(catalog, {{0x15B3, 0x1017, 0x15B3, 0x20}, c.psid})) {
       EXPECT_EQ(e.pxmlVenId + e.pxmlDevId + e.pxmlPSID, "15B31017" + c.psid) << c.what;
       found.push_back(e.pxmlRom + "/" + e.pxmlFwImage + "/" + e.pxmlName + "/" + e.pxmlSubVenId + "-" +
                       e.pxmlSubDevId);

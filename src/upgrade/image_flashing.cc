@@ -11,7 +11,6 @@
 
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
-#include "inventory/nic_table.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
 #include "run/console.h"
