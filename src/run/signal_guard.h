@@ -3,7 +3,7 @@
 
 #include <signal.h>
 
-#include "run/temp_file.h"
+#include "run/file_io.h"
 
 /// The signals that end a run: an operator's Ctrl-C, a service stop, a lost session.
 inline constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "run/temp_file.h"
+#include "run/file_io.h"
 
 /// How a child process ended.
 struct child_result {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "run/temp_file.h"
+#include "run/file_io.h"
 
 /// The last percentage (0 to 100) written in `text` as digits and '%', or -1.
 int last_percentage(std::string_view text);
