@@ -90,9 +90,9 @@ int closing_status() {
   return kExitOk;
 }
 
-}  // namespace
-
-int fwupg() {
+// The log, the lock and the inventory of an upgrade run: 0 to go on, else
+// the run's exit status.
+int start_upgrade(run_fw_catalog& catalog) {
   if (!open_event_log()) return kExitFailure;
   // Before the inventory, so that a second run cannot even query adapters
   // while this one may be burning them.
@@ -103,14 +103,19 @@ int fwupg() {
                        "server, or its lock could not be taken; nothing was flashed\n");
     return kExitFailure;
   }
-
-  run_fw_catalog catalog;
   const int built = build_NIC_list(catalog);
   if (built == kNicListBrokenOff) return kExitFailure;
   if (built != 0) {
     print_message("\nNIC firmware update did not complete.  Check log for errors. \n");
-    return built;
   }
+  return built;
+}
+
+}  // namespace
+
+int fwupg() {
+  run_fw_catalog catalog;
+  if (const int status = start_upgrade(catalog); status != 0) return status;
 
   const int nics = std::min(g_nNics, static_cast<int>(g_ninfo.size()));
   burns_planned = boards_to_burn(nics);
