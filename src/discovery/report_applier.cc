@@ -97,7 +97,9 @@ class report_applier {
     rows.at_turn = [this](size_t idx) { share_flash(idx); };
     // Each burn defers signals while it runs; between burns a signal ends the
     // queries and lookups of the moment and the run.
-    const int stop_signal = run_burn_batch(rows, burn_jobs_from_environment(burns_planned));
+    const int jobs = burn_jobs_from_environment(burns_planned);
+    if (jobs > 1 && !ask_before_burns()) return status_;
+    const int stop_signal = run_burn_batch(rows, jobs);
     if (status_ >= 0) return status_;
     if (stop_signal != 0) {
       log_mellanox_event(kTagError,
@@ -127,18 +129,13 @@ class report_applier {
         break;
     }
     nic_info& nic = g_ninfo[idx];
-    if (!locked_) {
-      if (!take_burn_lock()) {
-        log_mellanox_event(kTagError,
-                           "read_discovery_report: Another firmware upgrade is running; "
-                           "nothing was burned\n");
-        status_ = kExitFailure;
-        return row_plan::stop;
-      }
-      locked_ = true;
-    }
+    if (!lock()) return row_plan::stop;
     firmware_info now;
-    get_firmware_info(address_, &now);
+    if (const auto asked = asked_.find(idx); asked != asked_.end()) {
+      now = asked->second;
+    } else {
+      get_firmware_info(address_, &now);
+    }
     // One flash, several PCI devices: burned once, through the first listed.
     if (const auto board = boards_.find(now.board); !now.board.empty() && board != boards_.end()) {
       // Told once that burn is judged, with what its flash holds then.
@@ -225,6 +222,43 @@ class report_applier {
     return device_plan::burn;
   }
 
+  // The burn lock, taken before the first adapter query of the plan. False,
+  // with the run's status set, when another run holds it.
+  bool lock() {
+    if (locked_) return true;
+    if (!take_burn_lock()) {
+      log_mellanox_event(kTagError,
+                         "read_discovery_report: Another firmware upgrade is running; "
+                         "nothing was burned\n");
+      status_ = kExitFailure;
+      return false;
+    }
+    return locked_ = true;
+  }
+
+  // Side by side, every device the report asks to burn is asked before the
+  // first burn starts: asked at its turn, it could be one whose flash is
+  // being burned through another device, and a busy flash answers nothing.
+  bool ask_before_burns() {
+    std::vector<size_t> rows;
+    std::vector<firmware_query> queries;
+    for (size_t idx = 0; idx < g_ninfo.size(); ++idx) {
+      const nic_info& nic = g_ninfo[idx];
+      const std::string written = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
+      pci_address address;
+      if (!(nic.flags & kNicToFlash) || catalog_images(catalog_, nic).empty() ||
+          parse_pci_address(written, &address) != nullptr)
+        continue;
+      rows.push_back(idx);
+      queries.push_back({address, {}, false});
+    }
+    if (queries.empty()) return true;
+    if (!lock()) return false;
+    get_firmware_infos(&queries, query_limits_from_environment());
+    for (size_t i = 0; i < rows.size(); ++i) asked_[rows[i]] = queries[i].info;
+    return true;
+  }
+
   void tell_shared(size_t idx, size_t through, const std::string& board) {
     log_mellanox_event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
                                            g_ninfo[idx].pbus_info.c_str(),
@@ -251,6 +285,7 @@ class report_applier {
   std::set<pci_address> handled_;
   std::map<std::string, size_t> boards_;  // per board identity: the device it was burned through
   std::set<size_t> judged_;               // devices whose burn is judged
+  std::map<size_t, firmware_info> asked_;  // side by side: each device's answer before the burns
   std::map<size_t, size_t> waiting_;      // device → the one its flash is being burned through
 };
 

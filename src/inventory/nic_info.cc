@@ -54,7 +54,8 @@ void take_firmware_answer(nic_info* nic, const firmware_info& answer) {
   const bool read = !answer.version.empty() && !answer.psid.empty();
   nic->pfirmware_ver = read ? answer.version : "";
   nic->prunning_ver = read ? answer.running : "";
-  nic->board = answer.board;
+  // A query that found no identity (a busy or silent flash) does not part a board.
+  if (!answer.board.empty()) nic->board = answer.board;
   nic->uCurROMmaj = nic->uCurROMmin = nic->uCurROMrel = 0;
   if (read) parseversions(nic->pfirmware_ver, &nic->uCurROMmaj, &nic->uCurROMmin, &nic->uCurROMrel);
   nic->flags = read ? nic->flags | kNicRecognised : nic->flags & ~kNicRecognised;

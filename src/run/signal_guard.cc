@@ -45,7 +45,7 @@ signal_guard::signal_guard(policy how) : how_(how) {
   for (int signo : kEndingSignals) {
     struct sigaction now = {};
     sigaction(signo, nullptr, &now);
-    if (how_ == policy::stop && now.sa_handler == SIG_IGN) continue;
+    if (now.sa_handler == SIG_IGN) continue;  // as under nohup: the operator's choice stands
     signos_[installed_] = signo;
     sigaction(signo, &action, &previous_[installed_++]);
   }

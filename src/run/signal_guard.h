@@ -19,12 +19,12 @@ class signal_guard {
     /// owner looks at received() and decides.
     defer,
     /// The children waited for are ended (SIGTERM, then SIGKILL), and then
-    /// the process by the signal, as its default action would. A signal
-    /// ignored when the guard is made stays ignored.
+    /// the process by the signal, as its default action would.
     stop,
   };
 
-  /// A guard made inside one that defers defers too.
+  /// A guard made inside one that defers defers too. A signal ignored when
+  /// the guard is made (as under nohup) stays ignored, whatever the policy.
   explicit signal_guard(policy how);
   ~signal_guard();
   signal_guard(const signal_guard&) = delete;

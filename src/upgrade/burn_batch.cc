@@ -160,6 +160,7 @@ class batch {
   // The row's child ended: its next step.
   void step(size_t row) {
     row_state& state = state_[row];
+    note_signal();  // one noted while an earlier row was judged starts no burn
     if (ending_ != 0) return done(row);  // the run ends by the signal: nothing more is judged
     if (state.now == phase::image) {
       hold_for(row);

@@ -126,6 +126,33 @@ def test_psid_refusal_wordings_and_reasons(server):
     each_row([(*row, fn_) for row, fn_ in zip(WORDINGS.items(), adapters)], refusal)
 
 
+
+# A board stays one board whatever its queries find while burns overlap: side by side, -u asks
+# the device that shares the flash before the burns, never while its flash burns; a flash that
+# answers nothing once burned is a failed burn, not a board to burn again through its other device.
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_a_board_stays_one_board_while_its_flash_is_busy_or_silent(server, jobs):
+    functions = board(SOCKET_DIRECT, "N/A", burn={"seconds": 2}) + [fn("0000:5e:00.0", firmware="16.26.1040",
+                                                                       psid="MT_1")]
+    s = server({"catalog": CAT, "functions": functions})
+    assert s.run("-d", "r.xml").status == 0
+    start = len(s.calls())
+    assert s.run("-u", "r.xml", env={"FWKIT_BURN_JOBS": jobs}).status == 0
+    calls = s.call_lines(start)
+    burn = next(i for i, c in enumerate(calls) if c.endswith(" b") and SOCKET_DIRECT[0] in c)
+    checked = calls.index(f"mstflint -d {SOCKET_DIRECT[0]} q", burn)
+    assert f"mstflint -d {SOCKET_DIRECT[1]} q" not in calls[burn:checked], calls
+    s = server({"catalog": CAT, "functions": functions})
+    run = s.start("-s", env={"FWKIT_BURN_JOBS": jobs})
+    poll(lambda: any(SOCKET_DIRECT[0] in b for b in s.burns()), 20, "the board's burn did not start")
+    state = s.state()
+    state["functions"][0]["query_output"] = "nothing the tool would print\n"
+    s.write("nic_fw/.sim/server.json.new", json.dumps(state))
+    os.rename(s.path("nic_fw/.sim/server.json.new"), s.path("nic_fw/.sim/server.json"))
+    assert run.wait().status == 2
+    assert sorted(b[-4] for b in s.burns()) == [SOCKET_DIRECT[0], "0000:5e:00.0"]
+    assert f"{SOCKET_DIRECT[1]} shares its flash with {SOCKET_DIRECT[0]}" in s.log()
+
 def test_a_burn_refused_until_a_reset_is_no_failure(server):
     s = server({"catalog": CAT, "functions": board(["0000:04:00.0"], "N/A", running="28.38.1002",
                                                    burn={"outcome": "pending_reset"})})
