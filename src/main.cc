@@ -43,6 +43,9 @@ int main(int argc, char** argv) {
   // A console that went away (a dropped ssh link, a closed pipe) must not
   // end the run between burns: its writes just fail.
   signal(SIGPIPE, SIG_IGN);
+  // Started with SIGCHLD ignored (by a daemon or a job runner), the kernel
+  // would reap the tools itself and no exit status could be read.
+  signal(SIGCHLD, SIG_DFL);
   command_line command = parse_command_line(argc, argv);
   if (!command.run) return command.exit_status;
   // Root runs the tools of the repository and burns its images: nobody else

@@ -108,7 +108,11 @@ class path_walk {
       }
       if (S_ISLNK(info.st_mode)) {
         // The link itself can only be replaced through its directory, judged
-        // already; what it leads to is judged next.
+        // already, or by its owner in a sticky one (as /tmp); what it leads
+        // to is judged next.
+        if (!owner_trusted(info.st_uid)) {
+          return refuse_at(here, rest.empty(), strprintf("is a link owned by uid %u", unsigned(info.st_uid)));
+        }
         if (++links_ > kMaxLinks) return refuse_at("", true, "leads through too many links");
         std::string target(PATH_MAX, '\0');
         const ssize_t length = readlink(here.c_str(), target.data(), target.size());

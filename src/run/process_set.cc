@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <thread>
 
 namespace {
 
@@ -69,7 +70,11 @@ void process_set::look_at(child* c, const std::vector<pollfd>& fds, steady::time
     }
   }
   int status = 0;
-  if (!c->reaped && waitpid(c->pid, &status, WNOHANG) == c->pid) {
+  const pid_t reaped = c->reaped ? 0 : waitpid(c->pid, &status, WNOHANG);
+  if (reaped == c->pid || (reaped < 0 && errno == ECHILD)) {
+    // ECHILD: somebody else reaped it (SIGCHLD ignored); how it ended is
+    // unknown, so it counts as killed, never as a success.
+    if (reaped < 0) status = SIGKILL;
     c->reaped = true;
     c->exited.reset();
     decode_wait_status(status, c->result);
@@ -82,7 +87,7 @@ void process_set::look_at(child* c, const std::vector<pollfd>& fds, steady::time
     // The answer stands as it is; what is left of the group goes.
     if (c->out.valid()) kill(-c->pid, SIGKILL);
     c->out.reset();
-  } else if (now >= c->deadline) {
+  } else if (now >= c->deadline && !c->done()) {
     if (c->ending == 0) c->result->timed_out = true;
     signal_group(c->ending == 0 ? SIGTERM : SIGKILL);
   }
@@ -106,7 +111,10 @@ std::vector<size_t> process_set::wait(const std::function<void()>& on_tick, int 
       auto left = std::chrono::ceil<std::chrono::milliseconds>(wake_at - steady::now()).count();
       timeout_ms = static_cast<int>(std::clamp<decltype(left)>(left, 0, 60'000));
     }
-    if (poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) break;
+    if (poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) {
+      std::this_thread::sleep_for(kReapPoll);  // out of memory for the moment: try again
+      continue;
+    }
     guard_->drain();
 
     const steady::time_point now = steady::now();
