@@ -2,6 +2,7 @@
 the outcomes an operator must be able to tell apart. (The tool's full report is what the simulated
 tool prints in every scenario; its other layouts are rows of the unit table in fw_query_test.cc.)"""
 
+import fcntl
 import json
 import os
 import re
@@ -145,13 +146,16 @@ def test_a_board_stays_one_board_while_its_flash_is_busy_or_silent(server, jobs)
     s = server({"catalog": CAT, "functions": functions})
     run = s.start("-s", env={"FWKIT_BURN_JOBS": jobs})
     poll(lambda: any(SOCKET_DIRECT[0] in b for b in s.burns()), 20, "the board's burn did not start")
-    state = s.state()
-    state["functions"][0]["query_output"] = "nothing the tool would print\n"
-    s.write("nic_fw/.sim/server.json.new", json.dumps(state))
-    os.rename(s.path("nic_fw/.sim/server.json.new"), s.path("nic_fw/.sim/server.json"))
+    with open(s.path("nic_fw/.sim/state.lock"), "a") as lock:  # the simulator's own state lock
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        state = s.state()
+        state["functions"][0]["query_output"] = "nothing the tool would print\n"
+        s.write("nic_fw/.sim/server.json.new", json.dumps(state))
+        os.rename(s.path("nic_fw/.sim/server.json.new"), s.path("nic_fw/.sim/server.json"))
     assert run.wait().status == 2
     assert sorted(b[-4] for b in s.burns()) == [SOCKET_DIRECT[0], "0000:5e:00.0"]
     assert f"{SOCKET_DIRECT[1]} shares its flash with {SOCKET_DIRECT[0]}" in s.log()
+
 
 def test_a_burn_refused_until_a_reset_is_no_failure(server):
     s = server({"catalog": CAT, "functions": board(["0000:04:00.0"], "N/A", running="28.38.1002",
