@@ -26,6 +26,13 @@ namespace {
 
 const char* const kClosingError = "read_discovery_report: Error at read_NIC_FW_xml_file\n";
 
+// A device's address as the report writes it, built once the whole device
+// is read, whatever the order of its leaves, and read by the same parser as
+// every address.
+std::string written_address(const nic_info& nic) {
+  return nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
+}
+
 // A value from the report as it may appear inside an event line, short.
 std::string log_excerpt(std::string_view text) { return clean_outside_text(text, 80); }
 
@@ -167,9 +174,7 @@ class report_applier {
   // image named inside nic_fw/. Sets address_ and the image check.
   device_plan check_device(size_t idx, image_check* check) {
     nic_info& nic = g_ninfo[idx];
-    // Built once the whole device is read, whatever the order of its leaves,
-    // and read by the same parser as every address.
-    const std::string written = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
+    const std::string written = written_address(nic);
     const std::vector<XMLFW_INFO> matches = catalog_images(catalog_, nic);
     if (matches.empty()) {
       if (nic.flags & kNicToFlash) {
@@ -244,7 +249,7 @@ class report_applier {
     std::vector<firmware_query> queries;
     for (size_t idx = 0; idx < g_ninfo.size(); ++idx) {
       const nic_info& nic = g_ninfo[idx];
-      const std::string written = nic.busnumber + ":" + nic.devicenumber + "." + nic.funcnumber;
+      const std::string written = written_address(nic);
       pci_address address;
       if (!(nic.flags & kNicToFlash) || catalog_images(catalog_, nic).empty() ||
           parse_pci_address(written, &address) != nullptr)
