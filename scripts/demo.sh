@@ -3,10 +3,19 @@
 # the inventory (an SR-IOV card's virtual functions left out, a ConnectX-7 seen in two
 # PCI domains listed twice but burned once), an unattended upgrade waiting for a reset,
 # and a discovery report written and applied.
+# The runs take the burn lock and set the reboot flag in /run, so they run as root (fwkit trusts
+# only a repository root owns) in a private mount namespace with a /run of its own, as the tests
+# do: the machine's /run is left as it was.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-"$top/scripts/setup.sh"
-"$top/scripts/build.sh" >/dev/null
+if [ "${1:-}" != --in-private-run ]; then
+  "$top/scripts/setup.sh"
+  "$top/scripts/build.sh" >/dev/null
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  exec $sudo unshare --mount --propagation private -- "$0" --in-private-run
+fi
+mount -t tmpfs -o mode=0755 fwkit-demo-run /run
 
 fwkit="$top/build/fwkit"
 demo="$(mktemp -d /tmp/fwkit-demo.XXXXXX)"
@@ -22,6 +31,9 @@ run() {
     status=$?
   echo "(exit status $status)"
 }
+
+step "A private mount namespace with its own /run: the machine's /run stays as it was"
+findmnt --noheadings --output TARGET,SOURCE,FSTYPE /run
 
 "$top/sim/fwsim.py" workdir "$top/sim/servers/sample.json" "$demo/server1" >/dev/null
 step "The simulated server's PCI devices"
@@ -54,3 +66,5 @@ step "What the firmware tool was asked"
 "$top/sim/fwsim.py" calls "$demo/server2"
 step "Firmware now running on the second server"
 "$top/sim/fwsim.py" firmware "$demo/server2"
+step "What the runs left in the demo's /run (gone with its mount namespace)"
+ls -l /run
