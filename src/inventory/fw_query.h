@@ -16,6 +16,9 @@ struct firmware_info {
   int psid_rc = 1;
   std::string psid;     ///< "PSID", control characters shown as '?'
   std::string board;    ///< the flash's identity as board_identity gives it, "" when none
+  /// When either value is missing: why, in the tool's words (tool_reason),
+  /// else what became of the query; "" when both were found.
+  std::string reason;
 };
 
 /// How the inventory runs its queries.
@@ -68,6 +71,11 @@ int get_firmware_info(const pci_address& address, firmware_info* info);
 /// lines are there and name different versions. The PSID is "PSID" (never
 /// "Orig PSID").
 firmware_info parse_firmware_report(std::string_view report);
+
+/// What a tool's output says went wrong: its first line that begins with
+/// "-E-" (after blanks), else its last line that is not blank; cleaned as
+/// outside text; "" when there is none.
+std::string tool_reason(std::string_view output);
 
 /// The identity of the board (of its flash) that a report describes:
 /// "Base GUID " and the first field after the colon of the report's first
