@@ -59,20 +59,6 @@ std::string identity_field(std::string_view report, std::string_view label) {
 
 }  // namespace
 
-std::string tool_reason(std::string_view output) {
-  std::string_view last;
-  for (size_t pos = 0; pos < output.size();) {
-    const size_t end = std::min(output.find('\n', pos), output.size());
-    std::string_view line = output.substr(pos, end - pos);
-    pos = end + 1;
-    while (!line.empty() && (is_blank(line.front()) || line.front() == '\r')) line.remove_prefix(1);
-    while (!line.empty() && (is_blank(line.back()) || line.back() == '\r')) line.remove_suffix(1);
-    if (line.starts_with("-E-")) return clean_outside_text(line);
-    if (!line.empty()) last = line;
-  }
-  return clean_outside_text(last);
-}
-
 std::string board_identity(std::string_view report) {
   for (std::string_view label : {"Base GUID", "Base MAC"}) {
     if (std::string field = identity_field(report, label); !field.empty())
@@ -143,7 +129,7 @@ firmware_info parse_firmware_report(std::string_view report) {
   info.board = board_identity(report);
   // The tool's text reaches the console, the log and the report.
   info.psid = clean_outside_text(info.psid);
-  if (!found_both(info)) info.reason = tool_reason(report);
+  if (!found_both(info)) info.reason = tool_reason(report, kQueryReasonMax);
   return info;
 }
 

@@ -1,11 +1,15 @@
 // The firmware query: one run of "mstflint -d ADDR q" per adapter, side by side, and reading its report.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "inventory/pci_enum.h"
+
+/// Longest reason kept for an adapter that was not read.
+inline constexpr size_t kQueryReasonMax = 160;
 
 /// An adapter's firmware as one query reports it. A result code is 0 when
 /// its value was found, 1 when not (the value then stays empty).
@@ -16,8 +20,9 @@ struct firmware_info {
   int psid_rc = 1;
   std::string psid;     ///< "PSID", control characters shown as '?'
   std::string board;    ///< the flash's identity as board_identity gives it, "" when none
-  /// When either value is missing: why, in the tool's words (tool_reason),
-  /// else what became of the query; "" when both were found.
+  /// When either value is missing: why, in the tool's words (tool_reason, at
+  /// most kQueryReasonMax characters), else what became of the query; ""
+  /// when both were found.
   std::string reason;
 };
 
@@ -71,11 +76,6 @@ int get_firmware_info(const pci_address& address, firmware_info* info);
 /// lines are there and name different versions. The PSID is "PSID" (never
 /// "Orig PSID").
 firmware_info parse_firmware_report(std::string_view report);
-
-/// What a tool's output says went wrong: its first line that begins with
-/// "-E-" (after blanks), else its last line that is not blank; cleaned as
-/// outside text; "" when there is none.
-std::string tool_reason(std::string_view output);
 
 /// The identity of the board (of its flash) that a report describes:
 /// "Base GUID " and the first field after the colon of the report's first
