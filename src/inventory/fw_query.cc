@@ -179,9 +179,8 @@ void take_answer(const captured_run& run, int seconds, firmware_query* query) {
   query->info = parse_firmware_report(run.output);
   if (!found_both(query->info) && query->info.reason.empty()) {
     const child_result& result = run.result;
-    query->info.reason = result.exited ? strprintf("no output, exit status %d", result.exit_code)
-                         : result.signal != 0 ? strprintf("no output, ended by signal %d", result.signal)
-                                              : "no output";
+    query->info.reason = (result.started ? "no output, " : "the firmware tool ") +
+                         describe_child_result(result);
   }
 }
 
