@@ -255,8 +255,7 @@ def test_an_adapter_in_flash_recovery_mode_is_told_and_left_alone(server, args):
     assert r.status == (2 if args[0] == "-u" else 0)
     assert s.log().count(f"[WARNING]   {RECOVERY}") == 1
     assert r.body.endswith(RECOVERY) == (args == ["-c"]) and BROKEN not in r.body.replace(RECOVERY, "")
-    assert [c for c in s.call_lines(start) if BROKEN in c] == []
-    assert [b[-4] for b in s.burns()] == ([] if args[0] in ("-c", "-d") else [A])
+    assert (BROKEN not in "".join(s.call_lines(start))) and [b[-4] for b in s.burns()] == ([] if args[0] in ("-c", "-d") else [A])
     assert ("report is stale for 0000:02:00.0: it is in flash recovery mode; not flashed\n"
             in s.log()) == (args[0] == "-u")
     metrics = prom.read_text()
