@@ -25,6 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(info.psid_rc ? info.psid.empty() : clean(info.psid));
   FUZZ_CHECK(info.board.empty() || info.board.rfind("Base GUID ", 0) == 0 ||
              info.board.rfind("Base MAC ", 0) == 0);
+  FUZZ_CHECK(info.reason.empty() || info.version_rc != 0 || info.psid_rc != 0);  // read: no reason
+  FUZZ_CHECK(info.reason.size() <= kQueryReasonMax + 3 &&
+             info.reason == clean_outside_text(info.reason, kQueryReasonMax + 3));
   const std::string reason = read_burn_output(output).reason;  // one clean line
   FUZZ_CHECK(reason.size() <= 163 && reason == clean_outside_text(reason, 163));
   std::string value = "untouched";  // the first line as a label of the rest

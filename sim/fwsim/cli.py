@@ -6,7 +6,8 @@ import sys
 
 from .description import DescriptionError, load_description
 from .repository import _write, image_text, make_workdir
-from .state import _err, load_state, pending_version, read_calls, reset_devices, simdir_of
+from .state import (_err, load_state, pending_version, read_calls, reset_devices, set_recovery,
+                    simdir_of)
 from .testbed import testbed_text
 
 USAGE = """usage: fwsim.py COMMAND ...
@@ -18,6 +19,8 @@ USAGE = """usage: fwsim.py COMMAND ...
                                      (and what still runs, when a reset is pending;
                                      a function sharing another's flash names it)
   reset DIR [ADDRESS]                reset ADDRESS's device (or all): it runs its flash
+  recovery DIR ADDRESS on|off        put ADDRESS's function into flash recovery mode, or
+                                     take it out (recovered), for the next run
 SERVER.json may be - for standard input."""
 
 
@@ -53,6 +56,10 @@ def run_command(cmd, args):
     elif cmd == "reset" and len(args) in (1, 2):
         for address in reset_devices(*args):
             print(address, "reset")
+    elif cmd == "recovery" and len(args) == 3 and args[2] in ("on", "off"):
+        if not set_recovery(args[0], args[1], args[2] == "on"):
+            _err(f"fwsim: no function {args[1]} in {args[0]}")
+            return 1
     else:
         return None
     return 0

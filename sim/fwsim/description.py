@@ -16,6 +16,13 @@ BURN_FAILURES = {
     "semaphore": (0, ["Failed to lock flash semaphore"]),
     "open_device": (None, ["-E- Failed to open the device"]),
 }
+# Flash recovery mode: a chip whose firmware is broken shows another device id (these, per its
+# normal one) and the class "Memory controller".
+RECOVERY_DEVICE = {0x1003: 0x01f6, 0x1007: 0x01f8, 0x1011: 0x01ff, 0x1013: 0x0209,
+                   0x1015: 0x020b, 0x1017: 0x020d, 0x1019: 0x020d, 0x101b: 0x020f,
+                   0x101d: 0x0212, 0x101f: 0x0216, 0x1021: 0x0218, 0x1023: 0x021e,
+                   0xa2d2: 0x0211, 0xa2d6: 0x0214, 0xa2dc: 0x021c}
+RECOVERY_CLASS = 0x058000
 BURN_OUTCOMES = {"ok", "fail", "psid_mismatch", "killed", "unchanged", "pending_reset",
                  *BURN_FAILURES}
 
@@ -124,7 +131,8 @@ FUNCTION_KEYS = {
     "firmware": _string, "running": _string, "psid": _string, "guid": _string,
     "query_output": _string, "query_exit_code": _status, "query_seconds": _seconds,
     "query_hangs": _flag, "query_daemon": _seconds,
-    "burn": _object(BURN_KEYS), "mlnxinfo": _object(MLNXINFO_KEYS), "comment": _any,
+    "burn": _object(BURN_KEYS), "mlnxinfo": _object(MLNXINFO_KEYS), "recovery": _flag,
+    "comment": _any,
 }
 TOP_KEYS = {"name": _any, "comment": _any,
             "functions": _list_of(_json_object),
@@ -175,6 +183,11 @@ def _check_links(functions):
     (and a flash of its own), and has no firmware of its own."""
     by_address = {fn["address"]: fn for fn in functions}
     for fn in functions:
+        if fn.get("recovery") and (_hex_field(fn, "vendor", 16) != 0x15b3 or "physfn" in fn
+                                   or _hex_field(fn, "device", 16) not in RECOVERY_DEVICE):
+            raise DescriptionError(f"function {fn['address']}: \"recovery\" needs vendor 15b3, no "
+                                   "\"physfn\" and a device id out of "
+                                   + " ".join(f"{d:04x}" for d in RECOVERY_DEVICE))
         parent = by_address.get(fn.get("physfn"))
         if "physfn" in fn and (parent is None or parent is fn or "physfn" in parent):
             raise DescriptionError(f"function {fn['address']}: \"physfn\" must be the address "
@@ -195,6 +208,13 @@ def find_function(desc, address):
         if fn.get("address") == address:
             return fn
     return None
+
+
+def shown_ids(fn):
+    """The device id and class the bus shows for a function: in flash recovery mode, its chip's
+    recovery device id and the memory controller class."""
+    device, cls = _hex_field(fn, "device", 16), _hex_field(fn, "class", 24)
+    return (RECOVERY_DEVICE[device], RECOVERY_CLASS) if fn.get("recovery") else (device, cls)
 
 
 def flash_owner(desc, fn):

@@ -12,6 +12,7 @@ from .repository import parse_image
 from .state import (SIM_DIR_NAME, StateLock, _err, load_state, pending_version,
                     record_burn_time, record_call, save_state)
 
+RECOVERY_REFUSAL = "-E- Cannot open Device: {}. The device is in flash recovery mode"
 PENDING_REFUSAL = ("-E- Burning FS4 image failed: The firmware image was already updated on flash, "
                    "pending reset.")
 
@@ -75,6 +76,9 @@ def mstflint_query(simdir, address):
         desc = load_state(simdir)
         fn = flash_owner(desc, find_function(desc, address))
     query_delay(fn or {})
+    if fn is not None and fn.get("recovery"):
+        _err(RECOVERY_REFUSAL.format(address))
+        return 1
     if fn is None or "firmware" not in fn:
         _err(f"-E- Cannot open device {address}: no such device")
         return 1
@@ -137,6 +141,9 @@ def mstflint_burn(simdir, address, image_path):
     with StateLock(simdir, exclusive=False):
         desc = load_state(simdir)
         fn = flash_owner(desc, find_function(desc, address))
+    if fn is not None and fn.get("recovery"):
+        _err(RECOVERY_REFUSAL.format(address))
+        return 1
     if fn is None or "firmware" not in fn:
         _err(f"-E- Cannot open device {address}: no such device")
         return 1

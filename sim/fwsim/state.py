@@ -73,6 +73,31 @@ def reset_devices(workdir, address=None):
     return reset
 
 
+def set_recovery(workdir, address, on):
+    """Puts ADDRESS's function into flash recovery mode (its firmware broke) or out of it (the
+    firmware tool recovered it), in the state and in DIR/server.umockdev, which the next run
+    shows. False when there is no such function."""
+    from .description import normalise  # only this command checks and rewrites the testbed
+    from .testbed import testbed_text
+
+    simdir = simdir_of(workdir)
+    with StateLock(simdir, exclusive=True):
+        desc = load_state(simdir)
+        fn = next((f for f in desc["functions"] if f["address"] == address), None)
+        if fn is None:
+            return False
+        fn.pop("recovery", None)
+        if on:
+            fn["recovery"] = True
+        text = testbed_text(normalise(desc))
+        save_state(simdir, desc)
+    tmp = os.path.join(workdir, ".server.umockdev.tmp")
+    with open(tmp, "w", encoding="utf-8") as f:
+        f.write(text)
+    os.rename(tmp, os.path.join(workdir, "server.umockdev"))
+    return True
+
+
 def _stdout_kind():
     try:
         mode = os.fstat(1).st_mode

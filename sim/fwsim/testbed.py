@@ -3,7 +3,7 @@ sysfs attributes, config space and SR-IOV links the kernel would show."""
 
 import os
 
-from .description import _hex_field
+from .description import _hex_field, shown_ids
 
 
 def _escape_attr(text):
@@ -13,8 +13,7 @@ def _escape_attr(text):
 def config_space(fn):
     cfg = bytearray(256)
     ven = _hex_field(fn, "vendor", 16)
-    dev = _hex_field(fn, "device", 16)
-    cls = _hex_field(fn, "class", 24)
+    dev, cls = shown_ids(fn)
     cfg[0x00:0x02] = ven.to_bytes(2, "little")
     cfg[0x02:0x04] = dev.to_bytes(2, "little")
     cfg[0x04:0x06] = (0x0006).to_bytes(2, "little")      # memory space, bus master
@@ -28,10 +27,9 @@ def config_space(fn):
 
 def sysfs_attrs(fn):
     ven = _hex_field(fn, "vendor", 16)
-    dev = _hex_field(fn, "device", 16)
+    dev, cls = shown_ids(fn)
     sven = _hex_field(fn, "subsystem_vendor", 16, fn["vendor"])
     sdev = _hex_field(fn, "subsystem_device", 16, fn["device"])
-    cls = _hex_field(fn, "class", 24)
     rev = _hex_field(fn, "revision", 8, "0x00")
     zero = "0x0000000000000000 0x0000000000000000 0x0000000000000000\n"
     modalias = "pci:v%08Xd%08Xsv%08Xsd%08Xbc%02Xsc%02Xi%02X\n" % (
@@ -62,10 +60,9 @@ def testbed_text(desc):
     for fn in functions:
         address = fn["address"]
         ven = _hex_field(fn, "vendor", 16)
-        dev = _hex_field(fn, "device", 16)
+        dev, cls = shown_ids(fn)
         sven = _hex_field(fn, "subsystem_vendor", 16, fn["vendor"])
         sdev = _hex_field(fn, "subsystem_device", 16, fn["device"])
-        cls = _hex_field(fn, "class", 24)
         omit = set(fn.get("omit_sysfs", []))
         lines = [
             f"P: {device_path(address)}",

@@ -143,6 +143,7 @@ class report_applier {
     } else {
       get_firmware_info(address_, &now);
     }
+    warn_if_unread(nic, now);
     // One flash, several PCI devices: burned once, through the first listed.
     if (const auto board = boards_.find(now.board); !now.board.empty() && board != boards_.end()) {
       // Told once that burn is judged, with what its flash holds then.
@@ -198,6 +199,12 @@ class report_applier {
       return device_plan::refuse;
     }
     nic.pbus_info = pci_address_text(address_);
+    if (in_flash_recovery(address_)) {
+      log_mellanox_event(kTagError, strprintf("report is stale for %s: it is in flash recovery "
+                                              "mode; not flashed\n",
+                                              nic.pbus_info.c_str()));
+      return device_plan::refuse;
+    }
     if (!handled_.insert(address_).second) {
       log_mellanox_event(kTagWarning,
                          strprintf("read_discovery_report: %s is listed again (device %zu); it is "
@@ -252,7 +259,7 @@ class report_applier {
       const std::string written = written_address(nic);
       pci_address address;
       if (!(nic.flags & kNicToFlash) || catalog_images(catalog_, nic).empty() ||
-          parse_pci_address(written, &address) != nullptr)
+          parse_pci_address(written, &address) != nullptr || in_flash_recovery(address))
         continue;
       rows.push_back(idx);
       queries.push_back({address, {}, false});
@@ -262,6 +269,11 @@ class report_applier {
     get_firmware_infos(&queries, query_limits_from_environment());
     for (size_t i = 0; i < rows.size(); ++i) asked_[rows[i]] = queries[i].info;
     return true;
+  }
+
+  static void warn_if_unread(const nic_info& nic, const firmware_info& now) {
+    if (now.version.empty() || now.psid.empty())
+      log_mellanox_event(kTagWarning, unread_adapter_warning(nic.pbus_info, now.reason));
   }
 
   void tell_shared(size_t idx, size_t through, const std::string& board) {
@@ -277,6 +289,7 @@ class report_applier {
     pci_address address;
     firmware_info now;
     if (parse_pci_address(nic.pbus_info, &address) == nullptr) get_firmware_info(address, &now);
+    warn_if_unread(nic, now);
     take_firmware_answer(&nic, now);
     tell_shared(idx, waiting_[idx], g_ninfo[waiting_[idx]].board);
   }
@@ -299,6 +312,8 @@ class report_applier {
 int read_discovery_report() {
   silent = kSilentRun;
   if (!open_event_log()) return kExitFailure;
+  // The report names the adapters; a board that broke since is seen on the bus.
+  find_recovery_functions();
   const std::string& path = g_XMLDiscoveryReport;
   discovery_report report;
   const report_status status = read_report_file(path, &report);

@@ -17,6 +17,8 @@ namespace {
 
 constexpr size_t kValueMax = 49;
 
+bool found_both(const firmware_info& info) { return info.version_rc == 0 && info.psid_rc == 0; }
+
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
@@ -127,6 +129,7 @@ firmware_info parse_firmware_report(std::string_view report) {
   info.board = board_identity(report);
   // The tool's text reaches the console, the log and the report.
   info.psid = clean_outside_text(info.psid);
+  if (!found_both(info)) info.reason = tool_reason(report, kQueryReasonMax);
   return info;
 }
 
@@ -159,20 +162,27 @@ std::vector<std::string> query_argv(const pci_address& address) {
 }
 
 // Takes a finished run's answer into the query.
-void take_answer(const captured_run& run, firmware_query* query) {
+void take_answer(const captured_run& run, int seconds, firmware_query* query) {
   query->info = firmware_info();
   query->timed_out = run.result.timed_out;
   if (!run.made) {
     write_stderr(
         "\n In popen for mstflint fork(2) or pipe(2) calls fail, \t\t\t\t or cannot allocate "
         "memory. \n\n");
+    query->info.reason = "the firmware tool could not be started";
     return;
   }
-  if (query->timed_out) return;  // half a report is no answer
+  if (query->timed_out) {  // half a report is no answer
+    query->info.reason = strprintf("no answer within %d seconds", seconds);
+    return;
+  }
   query->info = parse_firmware_report(run.output);
+  if (!found_both(query->info) && query->info.reason.empty()) {
+    const child_result& result = run.result;
+    query->info.reason = (result.started ? "no output, " : "the firmware tool ") +
+                         describe_child_result(result);
+  }
 }
-
-bool found_both(const firmware_info& info) { return info.version_rc == 0 && info.psid_rc == 0; }
 
 }  // namespace
 
@@ -180,7 +190,7 @@ void get_firmware_infos(std::vector<firmware_query>* queries, const query_limits
   std::vector<captured_run> runs(queries->size());
   for (size_t i = 0; i < runs.size(); ++i) runs[i].argv = query_argv((*queries)[i].address);
   run_side_by_side(&runs, static_cast<size_t>(limits.jobs), limits.seconds);
-  for (size_t i = 0; i < runs.size(); ++i) take_answer(runs[i], &(*queries)[i]);
+  for (size_t i = 0; i < runs.size(); ++i) take_answer(runs[i], limits.seconds, &(*queries)[i]);
 
   for (size_t i = 0; i < runs.size(); ++i) {
     firmware_query& query = (*queries)[i];
@@ -188,7 +198,7 @@ void get_firmware_infos(std::vector<firmware_query>* queries, const query_limits
     std::vector<captured_run> alone(1);
     alone[0].argv = runs[i].argv;
     run_side_by_side(&alone, 1, limits.seconds);
-    take_answer(alone[0], &query);
+    take_answer(alone[0], limits.seconds, &query);
   }
 }
 

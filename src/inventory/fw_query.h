@@ -1,11 +1,15 @@
 // The firmware query: one run of "mstflint -d ADDR q" per adapter, side by side, and reading its report.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "inventory/pci_enum.h"
+
+/// Longest reason kept for an adapter that was not read.
+inline constexpr size_t kQueryReasonMax = 160;
 
 /// An adapter's firmware as one query reports it. A result code is 0 when
 /// its value was found, 1 when not (the value then stays empty).
@@ -16,6 +20,10 @@ struct firmware_info {
   int psid_rc = 1;
   std::string psid;     ///< "PSID", control characters shown as '?'
   std::string board;    ///< the flash's identity as board_identity gives it, "" when none
+  /// When either value is missing: why, in the tool's words (tool_reason, at
+  /// most kQueryReasonMax characters), else what became of the query; ""
+  /// when both were found.
+  std::string reason;
 };
 
 /// How the inventory runs its queries.

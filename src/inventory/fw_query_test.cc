@@ -56,6 +56,18 @@ TEST(BoardIdentity, Table) {
   for (const auto& [report, board] : cases) EXPECT_EQ(board_identity(report), board) << report;
 }
 
+// Why an adapter was not read, in the tool's words: its first -E- line, else its last line.
+TEST(ParseFirmwareReport, ReasonOfAnUnreadAdapter) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"-W- slow\n  -E- Cannot open Device: ICMD bad parameter given\r\n-E- 2\n", "-E- Cannot open Device: ICMD bad parameter given"},
+      {"FW Version: 1.2.3\nHW access is disabled on the device\n\n  \n", "HW access is disabled on the device"},
+      {"no line end, \x1b[31mred", "no line end, ?[31mred"},
+      {"\n \t\n", ""}, {"FW Version: 1.2.3\nPSID: MT_1\n-E- odd\n", ""},  // read: no reason
+  };
+  for (const auto& [output, reason] : cases) EXPECT_EQ(parse_firmware_report(output).reason, reason) << output;
+  EXPECT_EQ(parse_firmware_report("-E- " + std::string(300, 'x')).reason.size(), kQueryReasonMax + 3);
+}
+
 // FWKIT_QUERY_JOBS and FWKIT_QUERY_TIMEOUT: anything but a positive decimal integer means the default.
 TEST(PositiveNumberOr, Table) {
   const std::pair<const char*, int> cases[] = {

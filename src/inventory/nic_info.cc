@@ -10,6 +10,7 @@ int g_nNics = 0;
 int g_nMellanoxPorts = 0;
 std::vector<int> fw_number;
 bool g_nic_table_built = false;
+std::vector<recovery_function> g_recovery_functions;
 
 fw_version running_version(const nic_info& nic) {
   return fw_version{nic.uCurROMmaj, nic.uCurROMmin, nic.uCurROMrel};
@@ -54,6 +55,7 @@ void take_firmware_answer(nic_info* nic, const firmware_info& answer) {
   const bool read = !answer.version.empty() && !answer.psid.empty();
   nic->pfirmware_ver = read ? answer.version : "";
   nic->prunning_ver = read ? answer.running : "";
+  nic->query_reason = read ? "" : answer.reason;
   // A query that found no identity (a busy or silent flash) does not part a board.
   if (!answer.board.empty()) nic->board = answer.board;
   nic->uCurROMmaj = nic->uCurROMmin = nic->uCurROMrel = 0;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "inventory/pci_enum.h"
 #include "repository/fw_version.h"
 #include "repository/pci_ids.h"
 
@@ -46,6 +47,9 @@ struct nic_info : pci_ids {
   /// The identity of the flash ("Base GUID ..."), "" when the query showed
   /// none: records of one identity are one board, burned once.
   std::string board;
+  /// Why this run's query read neither version nor PSID (the tool's words),
+  /// "" when it read them or did not ask.
+  std::string query_reason;
 };
 
 /// The installed version of a record: the version in its flash.
@@ -81,5 +85,8 @@ extern int g_nNics;
 extern int g_nMellanoxPorts;
 /// True once this run filled the NIC table (from the bus or from a report).
 extern bool g_nic_table_built;
+/// The functions in flash recovery mode this run found on the bus: no
+/// adapters of the table, never queried or burned.
+extern std::vector<recovery_function> g_recovery_functions;
 /// Per record: index of the image chosen for flashing in an upgrade run.
 extern std::vector<int> fw_number;

@@ -1,6 +1,7 @@
 // The NIC table build: enumeration, firmware query, sysfs identity and catalog images per adapter.
 #include "inventory/nic_table.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "inventory/fw_query.h"
@@ -60,7 +61,7 @@ void attach_catalog_images(nic_info* nic, const fw_catalog& catalog) {
 // table for them.
 std::vector<pci_interface> list_adapters() {
   std::vector<pci_interface> interfaces;
-  int rc = get_interface_list(&interfaces);
+  int rc = get_interface_list(&interfaces, &g_recovery_functions);
   if (rc != 0) {
     report_internal_error(strprintf("\n\nFWUPG_ERROR: get_interface_list filed RC = %d\n", rc),
                           "\n\n");
@@ -74,6 +75,7 @@ std::vector<pci_interface> list_adapters() {
                             interfaces[i].vendor_name.c_str()));
   }
   g_ninfo.assign(interfaces.size(), nic_info());
+  log_recovery_functions();
   return interfaces;
 }
 
@@ -141,6 +143,8 @@ fill_result fill_nic_record(nic_info& nic, const pci_interface& interface,
   if (firmware.version.empty() || firmware.psid.empty()) {
     diagnostics.write(
         strprintf("\n\nFWUPG_ERROR: PSID or FW_Version is not found for %s interface\n", address));
+    nic.query_reason = firmware.reason;
+    if (!nic.query_reason.empty()) diagnostics.write(nic.query_reason + "\n");
     return fill_result::unread;
   }
 
@@ -168,6 +172,38 @@ fill_result fill_nic_record(nic_info& nic, const pci_interface& interface,
 }
 
 }  // namespace
+
+std::string recovery_warning(const recovery_function& function) {
+  return strprintf("%s (15b3:%04x, %s) is in flash recovery mode: fwkit leaves it alone; recover "
+                   "it with the firmware tool, then run fwkit again\n",
+                   function.text.c_str(), function.device_id, function.chip.c_str());
+}
+
+void log_recovery_functions() {
+  for (const recovery_function& function : g_recovery_functions)
+    log_mellanox_event(kTagWarning, recovery_warning(function));
+}
+
+void find_recovery_functions() {
+  g_recovery_functions = get_recovery_functions();
+  log_recovery_functions();
+}
+
+bool in_flash_recovery(const pci_address& address) {
+  return std::any_of(g_recovery_functions.begin(), g_recovery_functions.end(),
+                     [&](const recovery_function& function) { return function.address == address; });
+}
+
+std::string unread_adapter_warning(const std::string& address, const std::string& reason) {
+  return strprintf("%s could not be read (%s); left alone\n", address.c_str(), reason.c_str());
+}
+
+void log_unread_adapters() {
+  for (const nic_info& nic : g_ninfo) {
+    if (nic.asked && !(nic.flags & kNicRecognised))
+      log_mellanox_event(kTagWarning, unread_adapter_warning(nic.pbus_info, nic.query_reason));
+  }
+}
 
 bool is_mellanox_vendor(std::string_view vendor_name) {
   return contains_ignoring_case(vendor_name, "Mellanox") || contains_ignoring_case(vendor_name, "15B3");

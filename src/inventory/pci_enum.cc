@@ -14,6 +14,7 @@ extern "C" {
 #include "run/console.h"
 #include "run/error_report.h"
 #include "run/file_io.h"
+#include "run/outside_text.h"
 #include "run/text_format.h"
 
 namespace {
@@ -22,6 +23,11 @@ constexpr const char* kSysfsDevices = "/sys/bus/pci/devices";
 // VMD puts adapters in domains from 0x10000 on; "%04x" prints them in full.
 constexpr uint32_t kMaxDomain = 0xFFFFFFFF;
 constexpr size_t kVendorNameMax = 49;
+constexpr uint16_t kVendorMellanox = 0x15B3;
+// The device ids a chip shows in flash recovery mode.
+constexpr uint16_t kRecoveryDeviceIds[] = {0x01F6, 0x01F8, 0x01FF, 0x0209, 0x020B, 0x020D,
+                                           0x020F, 0x0210, 0x0211, 0x0212, 0x0213, 0x0214,
+                                           0x0216, 0x0218, 0x021C, 0x021E, 0x0220};
 
 struct pci_access_deleter {
   void operator()(pci_access* access) const { pci_cleanup(access); }
@@ -103,9 +109,41 @@ const char* parse_pci_address(std::string_view text, pci_address* address) {
   return nullptr;
 }
 
+bool is_flash_recovery(uint16_t vendor_id, uint16_t device_id) {
+  return vendor_id == kVendorMellanox &&
+         std::find(std::begin(kRecoveryDeviceIds), std::end(kRecoveryDeviceIds), device_id) !=
+             std::end(kRecoveryDeviceIds);
+}
+
+std::vector<pci_function> select_recovery(std::vector<pci_function> functions) {
+  std::erase_if(functions, [](const pci_function& function) {
+    return !is_flash_recovery(function.vendor_id, function.device_id);
+  });
+  std::sort(functions.begin(), functions.end(),
+            [](const pci_function& a, const pci_function& b) { return a.address < b.address; });
+  return functions;
+}
+
+std::string recovery_chip_name(std::string_view database_name) {
+  std::string_view name = database_name;
+  const size_t open = name.rfind('[');
+  const size_t close = name.rfind(']');
+  if (open != std::string_view::npos && close != std::string_view::npos && close > open)
+    name = name.substr(open + 1, close - open - 1);
+  constexpr std::string_view kSuffix = "Flash Recovery";
+  if (name.size() >= kSuffix.size() &&
+      contains_ignoring_case(name.substr(name.size() - kSuffix.size()), kSuffix))
+    name.remove_suffix(kSuffix.size());
+  while (!name.empty() && (name.back() == ' ' || name.back() == ','))
+    name.remove_suffix(1);
+  while (!name.empty() && name.front() == ' ') name.remove_prefix(1);
+  return clean_outside_text(name.substr(0, kVendorNameMax), kVendorNameMax);
+}
+
 std::vector<pci_function> select_candidates(std::vector<pci_function> functions) {
   std::erase_if(functions, [](const pci_function& function) {
-    return function.virtual_function || !is_accepted_class(function.device_class);
+    return function.virtual_function || !is_accepted_class(function.device_class) ||
+           is_flash_recovery(function.vendor_id, function.device_id);
   });
   std::sort(functions.begin(), functions.end(),
             [](const pci_function& a, const pci_function& b) { return a.address < b.address; });
@@ -123,12 +161,10 @@ std::vector<pci_function> select_candidates(std::vector<pci_function> functions)
   return candidates;
 }
 
-int get_interface_list(std::vector<pci_interface>* interfaces) {
-  interfaces->clear();
-  std::unique_ptr<pci_access, pci_access_deleter> access(pci_alloc());
-  pci_init(access.get());
-  pci_scan_bus(access.get());
+namespace {
 
+std::vector<pci_function> scan_functions(pci_access* access) {
+  pci_scan_bus(access);
   std::vector<pci_function> functions;
   for (pci_dev* dev = access->devices; dev; dev = dev->next) {
     // Domains that libpci cannot tell are negative; they are none of ours.
@@ -142,10 +178,36 @@ int get_interface_list(std::vector<pci_interface>* interfaces) {
     function.device_class = dev->device_class;
     function.vendor_id = dev->vendor_id;
     function.device_id = dev->device_id;
-    if (is_accepted_class(function.device_class))
-      function.virtual_function = is_virtual_function(access.get(), function);
+    if (is_accepted_class(function.device_class) &&
+        !is_flash_recovery(function.vendor_id, function.device_id))
+      function.virtual_function = is_virtual_function(access, function);
     functions.push_back(function);
   }
+  return functions;
+}
+
+std::vector<recovery_function> name_recovery(pci_access* access,
+                                             std::vector<pci_function> functions) {
+  std::vector<recovery_function> recovering;
+  for (const pci_function& function : select_recovery(std::move(functions))) {
+    char name[1024] = {};
+    const char* looked_up = pci_lookup_name(access, name, sizeof name, PCI_LOOKUP_DEVICE,
+                                            function.vendor_id, function.device_id);
+    recovering.push_back({function.address, pci_address_text(function.address),
+                          function.device_id, recovery_chip_name(looked_up ? looked_up : "")});
+  }
+  return recovering;
+}
+
+}  // namespace
+
+int get_interface_list(std::vector<pci_interface>* interfaces,
+                       std::vector<recovery_function>* recovering) {
+  interfaces->clear();
+  std::unique_ptr<pci_access, pci_access_deleter> access(pci_alloc());
+  pci_init(access.get());
+  std::vector<pci_function> functions = scan_functions(access.get());
+  if (recovering) *recovering = name_recovery(access.get(), functions);
 
   for (const pci_function& candidate : select_candidates(std::move(functions))) {
     char name[1024] = {};
@@ -163,6 +225,16 @@ int get_interface_list(std::vector<pci_interface>* interfaces) {
     return 1;
   }
   return 0;
+}
+
+std::vector<recovery_function> get_recovery_functions() {
+  // Without it libpci would fall back to /proc/bus/pci, or end the process
+  // when that is missing too.
+  struct stat info;
+  if (stat(kSysfsDevices, &info) != 0) return {};
+  std::unique_ptr<pci_access, pci_access_deleter> access(pci_alloc());
+  pci_init(access.get());
+  return name_recovery(access.get(), scan_functions(access.get()));
 }
 
 int parse_sysfs_hex(std::string_view text) {

@@ -66,6 +66,33 @@ TEST(SelectCandidates, AcceptedClassesOnePerDeviceInAddressOrder) {
                                               "ffff:ff:1f.7", "10000:00:00.0"}));
 }
 
+TEST(FlashRecovery, DeviceIdsOfTheVendorWhateverTheClass) {
+  auto id = [](uint32_t bus, uint16_t vendor, uint16_t device, uint16_t cls) {
+    return pci_function{{0, bus, 0, 0}, cls, vendor, device, false};
+  };
+  // A recovery id is no candidate even with a network class; another vendor's is no recovery.
+  const std::vector<pci_function> scan = {
+      id(5, 0x15b3, 0x020d, 0x0580), id(2, 0x15b3, 0x0218, 0x0200), id(3, 0x15b3, 0x1017, 0x0200),
+      id(4, 0x8086, 0x020d, 0x0580), id(6, 0x15b3, 0x0220, 0x0C06), id(7, 0x15b3, 0x021a, 0x0580)};
+  std::vector<std::string> recovering, candidates;
+  for (const pci_function& f : select_recovery(scan)) recovering.push_back(pci_address_text(f.address));
+  for (const pci_function& f : select_candidates(scan)) candidates.push_back(pci_address_text(f.address));
+  EXPECT_EQ(recovering, (std::vector<std::string>{"0000:02:00.0", "0000:05:00.0", "0000:06:00.0"}));
+  EXPECT_EQ(candidates, (std::vector<std::string>{"0000:03:00.0"}));
+  int ids = 0;
+  for (int device = 0; device <= 0xFFFF; ++device) ids += is_flash_recovery(0x15b3, static_cast<uint16_t>(device));
+  EXPECT_EQ(ids, 17);
+}
+
+TEST(FlashRecovery, ChipNameFromTheDatabase) {
+  struct Case { const char* name; const char* chip; } cases[] = {
+      {"MT28800 Family [ConnectX-5 Flash Recovery]", "ConnectX-5"},
+      {"BF4 Family Flash Recovery [BlueField-4 SoC Flash Recovery]", "BlueField-4 SoC"},
+      {"MT28908A0 Family [ConnectX-6 Secure Flash Recovery]", "ConnectX-6 Secure"},
+      {"Device 020d", "Device 020d"}, {"", ""}, {"New [ConnectX-9\a flash recovery]", "ConnectX-9?"}};
+  for (const Case& c : cases) EXPECT_EQ(recovery_chip_name(c.name), c.chip) << c.name;
+}
+
 TEST(ParseSysfsHex, ReadsAsPercentX) {
   struct Case { const char* text; int value; } cases[] = {
       {"0x15b3\n", 0x15b3}, {"0X15B3", 0x15b3}, {"15b3", 0x15b3}, {"  0x0020\n", 0x20}, {"", 0},

@@ -46,5 +46,7 @@ int show_current() {
   for (int i = 0; i < g_nNics; ++i) {
     if (g_ninfo[i].flags & kNicRecognised) print_message(current_report_block(g_ninfo[i]));
   }
+  for (const recovery_function& function : g_recovery_functions)
+    print_message(recovery_warning(function));
   return kExitOk;
 }

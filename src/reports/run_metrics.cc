@@ -75,7 +75,8 @@ std::string metric_label_value(std::string_view text) {
   return value;
 }
 
-std::string run_metrics_text(const std::vector<nic_info>& records, const run_facts& run) {
+std::string run_metrics_text(const std::vector<nic_info>& records, const run_facts& run,
+                             const std::vector<recovery_function>& recovering) {
   std::vector<const nic_info*> adapters;
   std::set<std::string> addresses;
   for (const nic_info& nic : records) {
@@ -121,6 +122,17 @@ std::string run_metrics_text(const std::vector<nic_info>& records, const run_fac
                         (nic->flags & kNicRecognised) ? 1 : 0);
     }
   }
+  if (!adapters.empty() || !recovering.empty()) {
+    family(&text, "fwkit_adapter_recovery_mode",
+           "1 when the adapter is in flash recovery mode: its firmware is broken, fwkit leaves it "
+           "alone.");
+    for (const nic_info* nic : adapters)
+      text += strprintf("fwkit_adapter_recovery_mode%s 0\n", address_label(*nic).c_str());
+    for (const recovery_function& function : recovering) {
+      text += "fwkit_adapter_recovery_mode{address=\"" + metric_label_value(function.text) +
+              "\"} 1\n";
+    }
+  }
   family(&text, "fwkit_last_run_timestamp_seconds", "End of the last run, seconds since the epoch.");
   text += strprintf("fwkit_last_run_timestamp_seconds %lld\n", run.timestamp);
   family(&text, "fwkit_last_run_exit_status", "Exit status of the last run.");
@@ -142,7 +154,7 @@ void write_run_metrics(int exit_status) {
   if (path == nullptr || *path == '\0' || !g_nic_table_built) return;
   const run_facts run{run_mode_name(g_iFlag), exit_status, static_cast<long long>(std::time(nullptr)),
                       g_burns};
-  const std::string problem = replace_text_file(path, run_metrics_text(g_ninfo, run));
+  const std::string problem = replace_text_file(path, run_metrics_text(g_ninfo, run, g_recovery_functions));
   if (!problem.empty()) {
     log_mellanox_event(kTagWarning,
                        "Metrics not written: " + clean_outside_text(problem, 500) + "\n");

@@ -26,8 +26,11 @@ std::string metric_label_value(std::string_view text);
 
 /// The metrics in the Prometheus text format (0.0.4), HELP and TYPE for each
 /// family: one set of adapter series per record this run asked the tool
-/// about (the first record of an address only), and the run's series.
-std::string run_metrics_text(const std::vector<nic_info>& records, const run_facts& run);
+/// about (the first record of an address only), fwkit_adapter_recovery_mode
+/// 1 per function in flash recovery mode (0 per adapter asked), and the
+/// run's series.
+std::string run_metrics_text(const std::vector<nic_info>& records, const run_facts& run,
+                             const std::vector<recovery_function>& recovering = {});
 
 /// When FWKIT_TEXTFILE names a file and this run filled the NIC table,
 /// replaces that file with the metrics of the run ending with

@@ -1,6 +1,8 @@
 // The one sanitizer of outside text.
 #include "run/outside_text.h"
 
+#include <algorithm>
+
 std::string clean_outside_text(std::string_view text, size_t max) {
   constexpr std::string_view kCut = "...";
   const bool cut = text.size() > max;
@@ -21,4 +23,19 @@ std::string clean_outside_text(std::string_view text, size_t max) {
   }
   if (cut) clean += kCut;
   return clean;
+}
+
+std::string tool_reason(std::string_view output, size_t max) {
+  std::string_view first_error, last_line;
+  for (size_t pos = 0; pos < output.size();) {
+    const size_t end = std::min(output.find_first_of("\r\n", pos), output.size());
+    std::string_view line = output.substr(pos, end - pos);
+    pos = end + 1;
+    const size_t start = line.find_first_not_of(" \t");
+    if (start == std::string_view::npos) continue;
+    line = line.substr(start, line.find_last_not_of(" \t") + 1 - start);
+    if (first_error.empty() && line.substr(0, 3) == "-E-") first_error = line;
+    last_line = line;
+  }
+  return clean_outside_text(first_error.empty() ? last_line : first_error, max);
 }

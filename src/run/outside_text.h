@@ -13,3 +13,9 @@ inline constexpr size_t kOutsideTextMax = 255;
 /// become '?'; a text longer than `max` keeps its first `max` characters
 /// followed by "...".
 std::string clean_outside_text(std::string_view text, size_t max = kOutsideTextMax);
+
+/// Why a tool says it failed, in its own words: its first line that begins
+/// with "-E-" (after blanks), else its last line that is not blank, cleaned
+/// as outside text and at most `max` characters; "" when it wrote nothing.
+/// Carriage returns end lines as newlines do.
+std::string tool_reason(std::string_view output, size_t max);

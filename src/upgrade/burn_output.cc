@@ -39,7 +39,6 @@ std::string_view trimmed(std::string_view line) {
 
 burn_verdict read_burn_output(std::string_view output) {
   burn_verdict verdict;
-  std::string_view first_error, last_line;
   size_t pos = 0;
   while (pos < output.size()) {
     const size_t end = std::min(output.find_first_of("\r\n", pos), output.size());
@@ -51,9 +50,7 @@ burn_verdict read_burn_output(std::string_view output) {
     verdict.psid_refusal =
         verdict.psid_refusal || has_any(lower, kPsidRefusals) || reserved_minor_psid(lower);
     verdict.reset_pending = verdict.reset_pending || has_any(lower, kPendingRefusals);
-    if (first_error.empty() && line.substr(0, 3) == "-E-") first_error = line;
-    last_line = line;
   }
-  verdict.reason = clean_outside_text(first_error.empty() ? last_line : first_error, kReasonMax);
+  verdict.reason = tool_reason(output, kReasonMax);
   return verdict;
 }

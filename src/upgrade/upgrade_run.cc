@@ -105,6 +105,7 @@ int start_upgrade(run_fw_catalog& catalog) {
   }
   const int built = build_NIC_list(catalog);
   if (built == kNicListBrokenOff) return kExitFailure;
+  log_unread_adapters();
   if (built != 0) {
     print_message("\nNIC firmware update did not complete.  Check log for errors. \n");
   }

@@ -14,8 +14,8 @@ BLOCK_HEAD = ("\n     (Installed)           (Available)\n"
               + "-" * 72 + "\n")
 
 
-def not_found(address):
-    return f"\n\nFWUPG_ERROR: PSID or FW_Version is not found for {address} interface\n"
+def not_found(address, reason):  # and the tool's reason
+    return f"\n\nFWUPG_ERROR: PSID or FW_Version is not found for {address} interface\n{reason}\n"
 
 
 def fn(address, cls, vendor, device, **more):
@@ -80,7 +80,8 @@ def test_sample_server_then_without_catalog_then_without_tool(server):
     r = s.run("-c")
     assert r.status == 0
     assert report(r) == (SAMPLE_LIST + NOT_OURS,
-                         "".join(UNREAD_RC * 2 + not_found(a) for a in BOARDS))
+                         "".join(UNREAD_RC * 2 + not_found(a, "the firmware tool could not be started "
+                                                           "(No such file or directory)") for a in BOARDS))
     assert s.log() == NO_CATALOG
 
 
@@ -122,8 +123,9 @@ def test_large_server_with_unusual_adapters_and_a_broken_catalog(server):
                        "after it are ignored (3 read before it)\n\n"
                        "[ERROR]     For 0000:05:00.0 no matching firmware file in XML\n\n")
     # The unread adapters are named in the diagnostic file, and nowhere else.
-    assert diagnostics == (UNREAD_RC + not_found("0000:06:00.0") + UNREAD_RC * 2
-                           + not_found("0000:07:00.0"))
+    assert diagnostics == (UNREAD_RC + not_found("0000:06:00.0", "Security Attributes:   N/A")
+                           + UNREAD_RC * 2 + not_found("0000:07:00.0", "-E- Cannot open device "
+                                                       "0000:07:00.0: no such device"))
     assert "info for 0000:06:00.0" not in out and "info for 0000:07:00.0" not in out
 
 

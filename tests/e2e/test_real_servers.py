@@ -11,7 +11,7 @@ import subprocess
 
 import pytest
 
-from conftest import FWSIM, each_row, poll
+from conftest import FWSIM, diagnostics, each_row, poll
 
 A = "0000:04:00.0"
 CAT = [{"name": "CX5", "venid": "15B3", "devid": dev, "subvenid": "15B3", "PSID": psid,
@@ -229,3 +229,73 @@ def test_a_signal_while_boards_burn_side_by_side(server, signo):
     log = s.log()
     assert log.count("verified\n") == (2 if signo == signal.SIGTERM else 0)
     assert ("interrupted by signal 15" in log) == (signo == signal.SIGTERM)
+
+
+def recovery(s, address, on):
+    subprocess.run([FWSIM, "recovery", s.dir, address, "on" if on else "off"], check=True)
+
+
+BROKEN = "0000:02:00.0"
+RECOVERY = (f"{BROKEN} (15b3:020d, ConnectX-5) is in flash recovery mode: fwkit leaves it alone; "
+            "recover it with the firmware tool, then run fwkit again\n")
+MODES = [["-c"], ["-d"], ["-s"], ["-y"], ["(asked)"], ["-u", "r.xml"]]
+
+
+# A ConnectX-5 whose firmware broke shows as "Memory controller [0580]: ... [ConnectX-5 Flash
+# Recovery] [15b3:020d]" beside a sound one. -u's report was written before it broke.
+@pytest.mark.parametrize("args", MODES)
+def test_an_adapter_in_flash_recovery_mode_is_told_and_left_alone(server, args):
+    s = server({"catalog": CAT, "functions": [fn(a, firmware="16.26.1040", psid="MT_1")
+                                              for a in (BROKEN, A)]})
+    if args[0] == "-u":
+        assert s.run("-d", "r.xml").status == 0 and leaves(s, "device_id", "r.xml") == [BROKEN, A]
+    recovery(s, BROKEN, True)
+    start, prom = len(s.calls()), s.path("fwkit.prom")
+    r = s.run(*args[args == ["(asked)"]:], input="\n", env={"FWKIT_TEXTFILE": str(prom)})
+    assert r.status == (2 if args[0] == "-u" else 0)
+    assert s.log().count(f"[WARNING]   {RECOVERY}") == 1
+    assert r.body.endswith(RECOVERY) == (args == ["-c"]) and BROKEN not in r.body.replace(RECOVERY, "")
+    assert (BROKEN not in "".join(s.call_lines(start))) and [b[-4] for b in s.burns()] == ([] if args[0] in ("-c", "-d") else [A])
+    assert ("report is stale for 0000:02:00.0: it is in flash recovery mode; not flashed\n"
+            in s.log()) == (args[0] == "-u")
+    metrics = prom.read_text()
+    assert subprocess.run(["promtool", "check", "metrics"], input=metrics, text=True).returncode == 0
+    assert all(f'fwkit_adapter_recovery_mode{{address="{a}"}} {v}\n' in metrics for a, v in ((BROKEN, 1), (A, 0)))
+    assert f'info{{address="{BROKEN}"' not in metrics and (args != ["-d"] or leaves(s, "device_id") == [A])
+    if args == ["-c"]:  # recovered with the firmware tool: fwkit sees an adapter again
+        recovery(s, BROKEN, False)
+        assert f"ROM\t\t 2.35.5100\t\t{BROKEN}\n" in s.run("-c").body and s.log().count(RECOVERY) == 1
+
+
+def hgx_b300(locked=True):
+    """An HGX B300-like server: two ConnectX-7 cards, the onboard ConnectX-7 whose two functions
+    the server's maker locks, and a BlueField-3 in restricted mode whose query exits 1 silently."""
+    cards = [fn(a, "1021", firmware="28.39.1002", psid="MT_7") for a in ("0000:1a:00.0", "0000:3c:00.0")]
+    onboard = [fn(f"0000:a3:00.{f}", "1021", firmware="28.39.1002", psid="MT_7", **(
+        {"query_output": f"-E- Cannot open Device: 0000:a3:00.{f}. ICMD bad parameter given\n",
+         "query_exit_code": 1} if locked else {})) for f in (0, 1)]
+    return cards + onboard + [fn("0000:b8:00.0", "a2dc", firmware="32.41.1000", psid="MT_3",
+                                 query_output="", query_exit_code=1)]
+
+
+LOCKED = "-E- Cannot open Device: 0000:a3:00.0. ICMD bad parameter given"
+UNREAD = [f"[WARNING]   0000:a3:00.0 could not be read ({LOCKED}); left alone\n",
+          "[WARNING]   0000:b8:00.0 could not be read (no output, exit status 1); left alone\n"]
+
+
+@pytest.mark.parametrize("args", MODES)
+def test_an_adapter_the_tool_cannot_read_keeps_the_tools_reason(server, args):
+    s = server({"catalog": CAT, "functions": hgx_b300(locked=args[0] != "-u")})
+    if args[0] == "-u":  # locked after the report was written
+        assert s.run("-d", "r.xml").status == 0
+        s.write("nic_fw/.sim/server.json", json.dumps({**s.state(), "functions": hgx_b300()}))
+    r = s.run(*args[args == ["(asked)"]:], input="\n\n")
+    assert r.status == (2 if args[0] == "-u" else 0) and ("stale for 0000:a3" in s.log()) == (args[0] == "-u")
+    warned = [w for w in UNREAD if w in s.log()]
+    assert warned == {"-c": [], "-d": [], "-u": UNREAD[:1]}.get(args[0], UNREAD)
+    assert s.log().count("could not be read") == len(warned)
+    assert not [c for c in s.call_lines() if "0000:a3:00.1" in c]  # one PCI device, asked once
+    assert sorted(b[-4] for b in s.burns()) == ([] if args[0] in ("-c", "-d") else ["0000:1a:00.0", "0000:3c:00.0"])
+    diag = diagnostics(r)[1] or ""  # named where the run prints it; -s, -d, -u print nothing
+    assert all(f"PSID or FW_Version is not found for {a} interface\n{why}\n" in diag for a, why in (
+        ("0000:a3:00.0", LOCKED), ("0000:b8:00.0", "no output, exit status 1"))) == (args[0] in ("-c", "-y", "(asked)"))
