@@ -124,6 +124,19 @@ def test_inventory_discovery_and_apply_seen_through_node_exporter(server, export
     assert last_run(m)[:2] == ("current", "0") and sorted(os.listdir(prom.parent)) == [".fwkit.prom.lock", "fwkit.prom"]
 
 
+def test_a_failed_silent_rollout_stays_in_sight_whatever_runs_next(server, exporter):
+    s, prom = server(SERVER), exporter.file
+    seen = []
+    for args in (["-s"], ["-c"], ["-d"], ["-c"], ["-u", "nicdiscovery.xml"], ["-d"]):
+        run(s, prom, *args)
+        m = exporter()  # served without error after each
+        seen.append(last_run(m)[:2] + last_run(m, "burning_run")[:3])
+    # -s burned 04:00.0 and failed the ConnectX-4; -u rewrote the two up to date, failed it again.
+    failed_s, failed_u = ("silent", "2", "1"), ("apply", "2", "2")
+    assert seen == [("silent", "2") + failed_s, ("current", "0") + failed_s, ("discovery", "0") + failed_s,
+                    ("current", "0") + failed_s, ("apply", "2") + failed_u, ("discovery", "0") + failed_u]
+
+
 def test_a_textfile_where_none_may_be_written_is_refused_and_no_adapter_still_writes(server, tmp_path):
     s = server({"functions": [{"address": "0000:01:00.0", "class": "0x010802", "vendor": "0x144d",
                                "device": "0xa808"}]})
