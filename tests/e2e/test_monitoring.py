@@ -149,13 +149,15 @@ def test_a_textfile_where_none_may_be_written_is_refused_and_no_adapter_still_wr
     os.mkfifo(d / "fifo.prom")
     (d / "target").write_text("old\n")
     (d / "link.prom").symlink_to(d / "target")
+    (d / ".locked.prom.lock").symlink_to(d / "target")  # its lock file a link
     (tmp_path / "dlink").symlink_to(d)
     for path, why in [(d / "dir.prom", "is not a regular file"), (tmp_path / "dlink" / "f.prom", "is a symbolic link"),
                       (d / "fifo.prom", "is not a regular file"), (d / "link.prom", "is a symbolic link"),
+                      (d / "locked.prom", "locked.prom.lock: Too many levels of symbolic links"),
                       (open_dir / "f.prom", "by others"), (d / "no" / "f.prom", "No such file or directory")]:
         assert s.run("-s", env={"FWKIT_TEXTFILE": str(path)}).status == 1
         assert re.search(rf"\[WARNING\]   Metrics not written: .*{re.escape(why)}\n\n$", s.log()), path
-    assert sorted(p.name for p in d.iterdir()) == ["dir.prom", "fifo.prom", "link.prom", "target"]
+    assert sorted(p.name for p in d.iterdir()) == [".locked.prom.lock", "dir.prom", "fifo.prom", "link.prom", "target"]
     assert (list(open_dir.iterdir()), (d / "target").read_text()) == ([], "old\n")
     text = run(s, theirs / "ne" / "f.prom", "-s")  # no adapter of the vendor: the run's series only
     assert "fwkit_adapter" not in text and "\nfwkit_last_run_exit_status 1\n" in text
