@@ -32,6 +32,15 @@ install(CODE "
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/systemd/fwkit-inventory.service
               systemd/fwkit-inventory.timer DESTINATION ${FWKIT_UNIT_DIR})
 
+# The folder the inventory service runs in, so that a timer enabled before a repository is copied
+# there gives fwkit's own failure (no repository), not a unit that cannot start. Purge leaves it,
+# and what the operator put in it.
+install(DIRECTORY DESTINATION /var/lib/fwkit/repository)
+# Tab completion of the options and report files, and the weekly rotation of the packaged
+# repository's event log (a conffile).
+install(FILES contrib/bash-completion/fwkit DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+install(FILES contrib/logrotate/fwkit DESTINATION /etc/logrotate.d)
+
 # Folders are 0755 whatever the umask the package or the install is made under.
 set(FWKIT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                 WORLD_READ WORLD_EXECUTE)
@@ -60,4 +69,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # Library dependencies come from dpkg-shlibdeps; the PCI ID database names the vendors.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "pci.ids")
+# Maintainer scripts: systemd reloaded on install, upgrade and removal; nothing enabled.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/postinst"
+    "${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/prerm" "${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/postrm"
+    "${CMAKE_CURRENT_SOURCE_DIR}/cmake/debian/conffiles")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -2,7 +2,8 @@
 # Builds the Debian package from a build folder (default build/, as scripts/build.sh leaves it)
 # and checks it as Debian would before it goes to a fleet's package repository: lintian, pedantic,
 # with no complaint of any level, and systemd-analyze verify on its units inside the package's
-# own tree (the service's program and manual page must be there). Prints the package's path.
+# own tree (the service's program and manual page must be there), and systemd-analyze security on
+# its service: exposure 4.5 at most, as today. Prints the package's path.
 #
 #   scripts/package.sh [BUILD_FOLDER [OUTPUT_FOLDER]]
 #
@@ -34,4 +35,12 @@ rm -f "$tree"/lib/systemd/system/fwkit-*
 report="$(MANPATH="$tree/usr/share/man" systemd-analyze verify --root="$tree" "${units[@]}" 2>&1)" ||
   { echo "$report" >&2; exit 1; }
 [ -z "$report" ] || { echo "systemd-analyze verify: $report" >&2; exit 1; }
+for unit in "${units[@]}"; do
+  [[ "$unit" == *.service ]] || continue
+  systemd-analyze security --offline=true --threshold=45 --root="$tree" "$unit" >/dev/null 2>&1 || {
+    systemd-analyze security --offline=true --root="$tree" "$unit" >&2
+    echo "systemd-analyze security: $unit is exposed more than 4.5" >&2
+    exit 1
+  }
+done
 echo "$deb"

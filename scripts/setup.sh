@@ -12,6 +12,7 @@ packages=(
   util-linux                    # unshare, nsenter: a private /run for each simulated server
   dpkg-dev groff-base man-db    # the Debian package (dpkg-shlibdeps) and its manual page
   lintian systemd               # the package's checks (scripts/package.sh): lintian, systemd-analyze
+  logrotate bash-completion     # the package's logrotate file (logrotate -d) and bash completion
   ansible-core ansible-lint     # the fleet rollout in contrib/ansible and its scenario
   prometheus-node-exporter      # reads the metrics file in the monitoring scenarios
   prometheus                    # promtool: checks the metrics and tests the alert rules

@@ -39,6 +39,7 @@ int run_mode_chosen(run_mode mode) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  note_run_start();
   fill_closed_standard_streams();
   // A console that went away (a dropped ssh link, a closed pipe) must not
   // end the run between burns: its writes just fail.

@@ -1,17 +1,22 @@
 // The metrics text of a run, and writing it where FWKIT_TEXTFILE says.
 #include "reports/run_metrics.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <set>
 #include <utility>
 
+#include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
 #include "run/event_log.h"
 #include "run/outside_text.h"
+#include "run/run_lock.h"
+#include "run/sha256.h"
 #include "run/textfile.h"
 #include "run/text_format.h"
+#include "run/version.h"
 
 namespace {
 
@@ -38,8 +43,59 @@ void family(std::string* text, const char* name, const char* help) {
   *text += strprintf("# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
 }
 
-std::string address_label(const nic_info& nic) {
-  return "{address=\"" + metric_label_value(nic.pbus_info) + "\"}";
+// The labels that name an adapter: its address and its board's identity.
+std::string adapter_labels(const nic_info& nic) {
+  const std::string board = nic.board.empty() ? "PCI " + nic.pbus_info : nic.board;
+  return "address=\"" + metric_label_value(nic.pbus_info) + "\",board_id=\"" +
+         metric_label_value(board) + "\"";
+}
+
+std::string address_label(const nic_info& nic) { return "{" + adapter_labels(nic) + "}"; }
+
+const char* const kBurningModes[] = {"upgrade", "silent", "forced", "yes", "apply"};
+const char* const kBurnOutcomes[] = {"success", "failed", "not_supported", "reset_pending"};
+
+int* burn_count(burn_counts* burns, std::string_view outcome) {
+  int* const counts[] = {&burns->success, &burns->failed, &burns->not_supported,
+                         &burns->reset_pending};
+  for (size_t i = 0; i < std::size(kBurnOutcomes); ++i) {
+    if (outcome == kBurnOutcomes[i]) return counts[i];
+  }
+  return nullptr;
+}
+
+// `text` as a decimal number of at most `digits` digits, or -1.
+long long decimal(std::string_view text, size_t digits) {
+  if (text.empty() || text.size() > digits) return -1;
+  long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// The series that tell of `run` as the last run that burned.
+void burning_run_series(std::string* text, const run_facts& run) {
+  family(text, "fwkit_last_burning_run_timestamp_seconds",
+         "End of the last run that burned (upgrade, silent, forced, yes or apply), seconds since "
+         "the epoch.");
+  *text += strprintf("fwkit_last_burning_run_timestamp_seconds %lld\n", run.timestamp);
+  family(text, "fwkit_last_burning_run_exit_status", "Exit status of the last run that burned.");
+  *text += strprintf("fwkit_last_burning_run_exit_status %d\n", run.exit_status);
+  family(text, "fwkit_last_burning_run_mode", "Mode of the last run that burned.");
+  *text += "fwkit_last_burning_run_mode{mode=\"" + metric_label_value(run.mode) + "\"} 1\n";
+  family(text, "fwkit_last_burning_run_burns", "Burns of the last run that burned by outcome.");
+  burn_counts burns = run.burns;
+  for (const char* outcome : kBurnOutcomes)
+    *text += strprintf("fwkit_last_burning_run_burns{outcome=\"%s\"} %d\n", outcome,
+                       *burn_count(&burns, outcome));
+}
+
+// The run's start, as note_run_start noted it (or, without it, when first asked).
+std::chrono::steady_clock::time_point run_start() {
+  static const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  return start;
 }
 
 }  // namespace
@@ -51,6 +107,54 @@ const char* run_mode_name(int option_word) {
   if (option_word & kOptSilent) return option_word & kOptForce ? "forced" : "silent";
   if (option_word & kOptYes) return "yes";
   return "upgrade";
+}
+
+bool is_burning_mode(std::string_view mode) {
+  for (const char* burning : kBurningModes) {
+    if (mode == burning) return true;
+  }
+  return false;
+}
+
+std::optional<run_facts> last_burning_run(std::string_view metrics) {
+  const std::string_view prefix = "fwkit_last_burning_run_";
+  run_facts run;
+  std::set<std::string> seen;
+  for (size_t pos = 0; pos < metrics.size();) {
+    size_t end = metrics.find('\n', pos);
+    if (end == std::string_view::npos) end = metrics.size();
+    std::string_view line = metrics.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.substr(0, prefix.size()) != prefix) continue;
+    line.remove_prefix(prefix.size());
+    const size_t blank = line.rfind(' ');
+    if (blank == std::string_view::npos) return std::nullopt;
+    const std::string_view series = line.substr(0, blank);
+    const long long value = decimal(line.substr(blank + 1), 12);
+    const auto labelled = [&series](std::string_view name, std::string_view label) {
+      const std::string head = std::string(name) + "{" + std::string(label) + "=\"";
+      if (series.size() < head.size() + 2 || series.substr(0, head.size()) != head ||
+          series.substr(series.size() - 2) != "\"}")
+        return std::string_view();
+      return series.substr(head.size(), series.size() - head.size() - 2);
+    };
+    if (value < 0 || !seen.insert(std::string(series)).second) return std::nullopt;
+    if (series == "timestamp_seconds") {
+      run.timestamp = value;
+    } else if (series == "exit_status" && value <= 255) {
+      run.exit_status = static_cast<int>(value);
+    } else if (const std::string_view mode = labelled("mode", "mode");
+               is_burning_mode(mode) && value == 1 && run.mode.empty()) {
+      run.mode = mode;
+    } else if (int* count = burn_count(&run.burns, labelled("burns", "outcome"));
+               count != nullptr && value <= 1000000) {
+      *count = static_cast<int>(value);
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (seen.size() != 3 + std::size(kBurnOutcomes) || run.mode.empty()) return std::nullopt;
+  return run;
 }
 
 std::string metric_label_value(std::string_view text) {
@@ -76,6 +180,7 @@ std::string metric_label_value(std::string_view text) {
 }
 
 std::string run_metrics_text(const std::vector<nic_info>& records, const run_facts& run,
+                             const std::optional<run_facts>& earlier,
                              const std::vector<recovery_function>& recovering) {
   std::vector<const nic_info*> adapters;
   std::set<std::string> addresses;
@@ -94,9 +199,9 @@ std::string run_metrics_text(const std::vector<nic_info>& records, const run_fac
                                  : strprintf("%04X-%04X-%04X-%04X", nic->ven_id, nic->dev_id,
                                              nic->sub_ven_id, nic->sub_dev_id);
       text += strprintf(
-          "fwkit_adapter_info{address=\"%s\",board=\"%s\",psid=\"%s\",pci_id=\"%s\","
+          "fwkit_adapter_info{%s,board=\"%s\",psid=\"%s\",pci_id=\"%s\","
           "flash_version=\"%s\",running_version=\"%s\",newest_version=\"%s\"} 1\n",
-          metric_label_value(nic->pbus_info).c_str(), metric_label_value(nic->pxmlName[0]).c_str(),
+          adapter_labels(*nic).c_str(), metric_label_value(nic->pxmlName[0]).c_str(),
           metric_label_value(nic->psid).c_str(), pci_id.c_str(), metric_label_value(flash).c_str(),
           metric_label_value(running).c_str(),
           versions.empty() ? "" : version_text(versions.back()).c_str());
@@ -129,7 +234,8 @@ std::string run_metrics_text(const std::vector<nic_info>& records, const run_fac
     for (const nic_info* nic : adapters)
       text += strprintf("fwkit_adapter_recovery_mode%s 0\n", address_label(*nic).c_str());
     for (const recovery_function& function : recovering) {
-      text += "fwkit_adapter_recovery_mode{address=\"" + metric_label_value(function.text) +
+      const std::string address = metric_label_value(function.text);
+      text += "fwkit_adapter_recovery_mode{address=\"" + address + "\",board_id=\"PCI " + address +
               "\"} 1\n";
     }
   }
@@ -146,15 +252,39 @@ std::string run_metrics_text(const std::vector<nic_info>& records, const run_fac
                                                {"reset_pending", run.burns.reset_pending}};
   for (const auto& [outcome, count] : burns)
     text += strprintf("fwkit_last_run_burns{outcome=\"%s\"} %d\n", outcome, count);
+  family(&text, "fwkit_last_run_duration_seconds", "Duration of the last run in seconds.");
+  text += strprintf("fwkit_last_run_duration_seconds %.3f\n", run.duration_seconds);
+  if (run.burning) {
+    burning_run_series(&text, run);
+  } else if (earlier) {
+    burning_run_series(&text, *earlier);
+  }
+  family(&text, "fwkit_build_info", "The fwkit that wrote these metrics, by version.");
+  text += "fwkit_build_info{version=\"" + metric_label_value(kFwkitVersion) + "\"} 1\n";
+  if (!run.catalog_sha256.empty()) {
+    family(&text, "fwkit_catalog_info", "The repository's firmware catalog, by SHA-256 digest.");
+    text += "fwkit_catalog_info{sha256=\"" + metric_label_value(run.catalog_sha256) + "\"} 1\n";
+  }
   return text;
 }
+
+void note_run_start() { run_start(); }
 
 void write_run_metrics(int exit_status) {
   const char* path = std::getenv("FWKIT_TEXTFILE");
   if (path == nullptr || *path == '\0' || !g_nic_table_built) return;
-  const run_facts run{run_mode_name(g_iFlag), exit_status, static_cast<long long>(std::time(nullptr)),
-                      g_burns};
-  const std::string problem = replace_text_file(path, run_metrics_text(g_ninfo, run, g_recovery_functions));
+  run_facts run;
+  run.mode = run_mode_name(g_iFlag);
+  run.exit_status = exit_status;
+  run.timestamp = static_cast<long long>(std::time(nullptr));
+  run.burns = g_burns;
+  run.duration_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - run_start()).count();
+  run.catalog_sha256 = file_sha256_hex(g_XMLFwFile);
+  run.burning = burn_lock_fd() >= 0;
+  const std::string problem = update_text_file(path, [&run](const std::string& old) {
+    return run_metrics_text(g_ninfo, run, last_burning_run(old), g_recovery_functions);
+  });
   if (!problem.empty()) {
     log_mellanox_event(kTagWarning,
                        "Metrics not written: " + clean_outside_text(problem, 500) + "\n");

@@ -11,6 +11,7 @@
 #include "run/exit_status.h"
 #include "run/run_state.h"
 #include "run/text_format.h"
+#include "run/version.h"
 
 const char* const kProgramTitle = "fwkit - network adapter firmware update utility";
 
@@ -100,6 +101,45 @@ void usage() {
   print_message("\t -h  Display this help menu.\n");
 }
 
+void print_help() {
+  print_message(
+      "Usage: fwkit [-s [-F|-f]] | -y | -c | -d [REPORT] | [-s] -u REPORT\n"
+      "       fwkit -h | --help | --version\n"
+      "Updates the firmware of the network adapters of PCI vendor 0x15B3 from the\n"
+      "repository nic_fw/ in the working directory. Runs as root.\n"
+      "\n"
+      "Modes, one per run:\n"
+      "  (no option)    interactive upgrade: asks y/n/q for each adapter\n"
+      "  -s             silent upgrade of every adapter with a newer catalog image\n"
+      "  -s -F, -s -f   silent upgrade that also burns adapters already up to date\n"
+      "  -y             upgrade that answers every question with yes\n"
+      "  -c             prints each adapter's installed and available versions\n"
+      "  -d [REPORT]    writes the discovery report (nicdiscovery.xml); no burn\n"
+      "  -u REPORT      applies a discovery report: burns what its actions ask\n"
+      "  -h             prints the short usage text and ends with status 1\n"
+      "  --help         prints this help; --version, the version (status 0)\n"
+      "\n"
+      "Environment:\n"
+      "  FWKIT_TEXTFILE       file for the run's metrics (node_exporter textfile)\n"
+      "  FWKIT_QUERY_JOBS     adapter queries side by side (default 8)\n"
+      "  FWKIT_QUERY_TIMEOUT  seconds before a query is stopped (default 300)\n"
+      "  FWKIT_BURN_JOBS      boards burned side by side by -s, -y, -u (default 1)\n"
+      "\n"
+      "Files, in the working directory unless absolute:\n"
+      "  nic_fw/NICFWData.xml   the firmware catalog\n"
+      "  nic_fw/mstflint        the firmware tool\n"
+      "  getmlnxinfo            the image identity tool of -u (may be absent)\n"
+      "  mstflint.log           the event log\n"
+      "  nicdiscovery.xml       the default discovery report\n"
+      "  /tmp/dataXXXXXX        diagnostic file of each inventory\n"
+      "  /run/fwkit.lock        the burn lock\n"
+      "  /run/reboot-required   the reboot flag, set after a run that burned\n"
+      "\n"
+      "Exit status: 0 done; 1 usage error, nothing to do or no repository; 2 a burn\n"
+      "or report failed, or no adapter could be read; 3 the operator quit.\n"
+      "See fwkit(8).\n");
+}
+
 void print_banner() {
   // Each row of '#' with its newlines goes out as one block of 100 bytes.
   write_console("\n" + std::string(98, '#') + "\n");
@@ -108,6 +148,14 @@ void print_banner() {
 }
 
 command_line parse_command_line(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    print_help();
+    return exit_with(kExitOk);
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    print_message(strprintf("fwkit %s\n", kFwkitVersion));
+    return exit_with(kExitOk);
+  }
   int verdict = verify_cmd_line_options(argc, argv);
   if (verdict == kScreenBootenable) return exit_with(kExitOk);
   if (verdict != kScreenGoOn) return usage_and_exit();

@@ -27,6 +27,10 @@ int verify_cmd_line_options(int argc, char** argv);
 /// Prints the usage text through print_message.
 void usage();
 
+/// Prints the long help of `fwkit --help` through print_message: every
+/// mode, the environment variables, the files and the exit statuses.
+void print_help();
+
 /// Writes the start banner straight to standard output.
 void print_banner();
 
@@ -35,4 +39,7 @@ extern const char* const kProgramTitle;
 
 /// Screens and parses the whole command line into g_iFlag, silent and
 /// g_XMLDiscoveryReport, printing the banner and usage text where due.
+/// "--help" and "--version" as the only argument print the long help or
+/// "fwkit VERSION" and end with status 0; anywhere else they are refused as
+/// unknown options, as every word getopt does not know.
 command_line parse_command_line(int argc, char** argv);

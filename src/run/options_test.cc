@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "run/run_state.h"
+#include "run/version.h"
 
 namespace {
 
@@ -84,6 +85,8 @@ TEST(CommandLine, RefusedWithOrWithoutBannerAndUsage) {
       {false, true, {{"/c"}, {"-"}, {"/F", "/s"}, {"-u", "report.xml", "-s"}, {"a", "b", "c", "d", "e"},
                      {"-u"}, {"-i"}, {"em1", "-bootenable", "rom"}, {"eth0", "-bootenable", "pxe"}}},
       {false, false, {{"-s", "-h"}}},  // -s already parsed: usage suppressed
+      // The long forms stand alone: beside anything else they are unknown options.
+      {false, true, {{"--help", "-s"}, {"-c", "--help"}, {"--version", "x.xml"}, {"--helpx"}}},
       // A forbidden combination, after the banner; the usage text follows some of them.
       {true, false, {{"-sc"}, {"-sp"}, {"-sy"}, {"-sd"}, {"-Fd"}, {"-Fu", "r.xml"}, {"-yd"}, {"-yu", "r.xml"},
                      {"-pd"}, {"-pu", "r.xml"}, {"-cu", "r.xml"}, {"-du", "r.xml"}, {"-sFu", "r.xml"},
@@ -98,6 +101,18 @@ TEST(CommandLine, RefusedWithOrWithoutBannerAndUsage) {
       EXPECT_EQ(has_usage(o), g.usage) << args[0];
     }
   }
+}
+
+TEST(CommandLine, LongHelpAndVersionAloneEndWithStatusZero) {
+  Outcome help = parse({"--help"});
+  EXPECT_TRUE(!help.run && help.status == 0 && !has_banner(help) && !has_usage(help));
+  for (const char* told : {"\n  -u REPORT ", "\n  -s -F, -s -f ", "\n  -c ", "\n  -d [REPORT] ",
+                           "FWKIT_TEXTFILE ", "FWKIT_BURN_JOBS ", "nic_fw/NICFWData.xml ",
+                           "mstflint.log ", "\nExit status: "})
+    EXPECT_NE(help.out.find(told), std::string::npos) << told;
+  Outcome version = parse({"--version"});
+  EXPECT_TRUE(!version.run && version.status == 0);
+  EXPECT_EQ(version.out, "fwkit " + std::string(kFwkitVersion) + "\n");
 }
 
 }  // namespace

@@ -2,11 +2,14 @@
 #include "run/textfile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "run/file_io.h"
 #include "run/text_format.h"
@@ -28,9 +31,48 @@ std::string directory_problem(int dir_fd, const std::string& dir) {
   return "";
 }
 
-}  // namespace
+// Takes the lock file ".NAME.lock" in the open directory, waiting up to 10
+// seconds for another run to let it go; "" when held, else why not.
+std::string take_lock(int dir_fd, const std::string& dir, const std::string& name, unique_fd* lock) {
+  const std::string file = "." + name.substr(0, 200) + ".lock";
+  const std::string shown = dir + "/" + file;
+  lock->reset(openat(dir_fd, file.c_str(),
+                     O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600));
+  if (!lock->valid()) return failed(shown, errno);
+  struct stat info;
+  if (fstat(lock->get(), &info) != 0) return failed(shown, errno);
+  if (!S_ISREG(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0)
+    return shown + " is not a private file of this user";
+  for (int tries = 0; flock(lock->get(), LOCK_EX | LOCK_NB) != 0; ++tries) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return failed(shown, errno);
+    if (tries == 500) return shown + " is held by another run";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return "";
+}
 
-std::string replace_text_file(const std::string& path, const std::string& text) {
+// The text of the regular file `name` in the open directory (its first MiB),
+// "" when there is none.
+std::string present_text(int dir_fd, const std::string& name) {
+  const unique_fd fd(
+      openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  struct stat info;
+  if (!fd.valid() || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return "";
+  std::string text;
+  char buffer[8192];
+  while (text.size() < (1u << 20)) {
+    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// Replaces `path` with the text `make` gives; `locked` takes the lock and
+// hands `make` the present text first.
+std::string write_text_file(const std::string& path, bool locked,
+                            const std::function<std::string(const std::string&)>& make) {
   const auto [dir, name] = split_path(path);
   if (name.empty() || name == "." || name == "..") return path + " names no file";
 
@@ -48,6 +90,14 @@ std::string replace_text_file(const std::string& path, const std::string& text) 
   } else if (errno != ENOENT) {
     return failed(path, errno);
   }
+  unique_fd lock;
+  std::string old;
+  if (locked) {
+    if (std::string problem = take_lock(dir_fd.get(), dir, name, &lock); !problem.empty())
+      return problem;
+    old = present_text(dir_fd.get(), name);
+  }
+  const std::string text = make(old);
 
   // The new file's name (".NAME.PID") is one the textfile collector does not
   // read: it takes *.prom files only.
@@ -56,4 +106,15 @@ std::string replace_text_file(const std::string& path, const std::string& text) 
     return failed(dir + "/" + failure.file, failure.error);
   if (failure) return failed(path, failure.error);
   return "";
+}
+
+}  // namespace
+
+std::string replace_text_file(const std::string& path, const std::string& text) {
+  return write_text_file(path, false, [&text](const std::string&) { return text; });
+}
+
+std::string update_text_file(const std::string& path,
+                             const std::function<std::string(const std::string& old)>& make) {
+  return write_text_file(path, true, make);
 }

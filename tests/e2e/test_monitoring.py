@@ -1,6 +1,7 @@
 """Monitoring: the metrics file that FWKIT_TEXTFILE names, read by the real node_exporter (textfile
 collector only, on a free local port) and checked by promtool; the role's inventory timer."""
 
+import hashlib
 import os
 import re
 import shutil
@@ -63,15 +64,18 @@ def run(s, prom, *args):
     return prom.read_text()
 
 
-def adapter(m, address):  # its labels after the address, update_available, reset_pending, readable
-    info = next(k for k in m if k.startswith(f'fwkit_adapter_info{{address="{address}",'))
-    return (info.split(",", 1)[1][:-1], *(m[f'fwkit_adapter_{n}{{address="{address}"}}']
-                                          for n in ("update_available", "reset_pending", "readable")))
+def adapter(m, address):  # its labels after the address and board_id, update_available, reset_pending, readable
+    keys = {k.split("{")[0]: k for k in m if k.startswith("fwkit_adapter_") and f'{{address="{address}",' in k}
+    board = {re.search(r'board_id="([^"]*)"', k)[1] for k in keys.values()}
+    assert len(keys) == 5 and len(board) == 1, keys  # one board label on every series of the adapter
+    info = re.sub(r'board_id="[^"]*",', "", keys["fwkit_adapter_info"].split(",", 1)[1][:-1])
+    adapter.board = board.pop()
+    return (info, *(m[keys[f"fwkit_adapter_{n}"]] for n in ("update_available", "reset_pending", "readable")))
 
 
-def last_run(m):  # mode, exit status, burns that succeeded, failed, were not supported, reset pending
-    mode = next(k for k in m if k.startswith("fwkit_last_run_mode")).split('"')[1]
-    return (mode, m["fwkit_last_run_exit_status"], *(m[f'fwkit_last_run_burns{{outcome="{o}"}}']
+def last_run(m, run="run"):  # mode, exit status, burns that succeeded, failed, were not supported, reset pending
+    mode = next(k for k in m if k.startswith(f"fwkit_last_{run}_mode")).split('"')[1]
+    return (mode, m[f"fwkit_last_{run}_exit_status"], *(m[f'fwkit_last_{run}_burns{{outcome="{o}"}}']
             for o in ("success", "failed", "not_supported", "reset_pending")))
 
 
@@ -86,23 +90,51 @@ def test_inventory_discovery_and_apply_seen_through_node_exporter(server, export
     os.umask(umask)
     m = exporter()
     assert adapter(m, "0000:04:00.0") == (CX5_SEEN.format("16.26.1040"), "1", "0", "1")
+    assert re.fullmatch(r"Base GUID [0-9a-f]{16}", adapter.board)
     assert adapter(m, "0000:05:00.0") == (
         'board="Odd \\"q\\" \\\\ board?\u00dc",flash_version="16.28.2006",newest_version="16.28.2006",'
         'pci_id="15B3-1017-15B3-0020",psid="MT_\\"q\\"\\\\\u00fc\U0001f600",running_version="16.28.2006"', "0", "0", "1")
     assert adapter(m, "0000:06:00.0") == (
         'board="",flash_version="",newest_version="",pci_id="",psid="",running_version=""', "0", "0", "0")
+    assert adapter.board == "PCI 0000:06:00.0"  # no identity read: its address stands for it
     assert 'psid="MT_??????????"' in adapter(m, "0000:07:00.0")[0]
     assert last_run(m) == ("current", "0", "0", "0", "0", "0")
     assert abs(float(m["fwkit_last_run_timestamp_seconds"]) - prom.stat().st_mtime) < 5
+    assert not any(k.startswith("fwkit_last_burning_run") for k in m)  # none burned yet
+    assert 0 <= float(m["fwkit_last_run_duration_seconds"]) < 60
+    catalog = hashlib.sha256(s.path("nic_fw/NICFWData.xml").read_bytes()).hexdigest()
+    version = re.search(r"project\(fwkit VERSION ([\d.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
+    assert (m[f'fwkit_catalog_info{{sha256="{catalog}"}}'], m[f'fwkit_build_info{{version="{version}"}}']) == ("1", "1")
     assert 'fwkit_last_run_mode{mode="discovery"} 1\n' in run(s, prom, "-d")
     # -u lists the adapters it asked, with the versions read after the burns: three asked for
     # (the up-to-date one's a rewrite), the ConnectX-4's failed.
     run(s, prom, "-u", "nicdiscovery.xml")
     m = exporter()
-    assert sorted(k.split('"')[1] for k in m if "_info{" in k) == ["0000:04:00.0", "0000:05:00.0", "0000:81:00.0"]
+    assert sorted(k.split('"')[1] for k in m if "adapter_info{" in k) == ["0000:04:00.0", "0000:05:00.0", "0000:81:00.0"]
     assert adapter(m, "0000:04:00.0") == (CX5_SEEN.format("16.28.2006"), "0", "1", "1")
     assert adapter(m, "0000:81:00.0")[1:] == ("1", "0", "1")
-    assert last_run(m) == ("apply", "2", "2", "1", "0", "0")
+    assert last_run(m) == last_run(m, "burning_run") == ("apply", "2", "2", "1", "0", "0")
+    # The failed rollout stays in sight through the inventories and discoveries after it.
+    burned = m["fwkit_last_burning_run_timestamp_seconds"]
+    for args in (["-c"], ["-d"], ["-c"]):
+        run(s, prom, *args)
+        m = exporter()
+        assert last_run(m, "burning_run") + (m["fwkit_last_burning_run_timestamp_seconds"],) == (
+            "apply", "2", "2", "1", "0", "0", burned)
+    assert last_run(m)[:2] == ("current", "0") and sorted(os.listdir(prom.parent)) == [".fwkit.prom.lock", "fwkit.prom"]
+
+
+def test_a_failed_silent_rollout_stays_in_sight_whatever_runs_next(server, exporter):
+    s, prom = server(SERVER), exporter.file
+    seen = []
+    for args in (["-s"], ["-c"], ["-d"], ["-c"], ["-u", "nicdiscovery.xml"], ["-d"]):
+        run(s, prom, *args)
+        m = exporter()  # served without error after each
+        seen.append(last_run(m)[:2] + last_run(m, "burning_run")[:3])
+    # -s burned 04:00.0 and failed the ConnectX-4; -u rewrote the two up to date, failed it again.
+    failed_s, failed_u = ("silent", "2", "1"), ("apply", "2", "2")
+    assert seen == [("silent", "2") + failed_s, ("current", "0") + failed_s, ("discovery", "0") + failed_s,
+                    ("current", "0") + failed_s, ("apply", "2") + failed_u, ("discovery", "0") + failed_u]
 
 
 def test_a_textfile_where_none_may_be_written_is_refused_and_no_adapter_still_writes(server, tmp_path):
@@ -117,13 +149,15 @@ def test_a_textfile_where_none_may_be_written_is_refused_and_no_adapter_still_wr
     os.mkfifo(d / "fifo.prom")
     (d / "target").write_text("old\n")
     (d / "link.prom").symlink_to(d / "target")
+    (d / ".locked.prom.lock").symlink_to(d / "target")  # its lock file a link
     (tmp_path / "dlink").symlink_to(d)
     for path, why in [(d / "dir.prom", "is not a regular file"), (tmp_path / "dlink" / "f.prom", "is a symbolic link"),
                       (d / "fifo.prom", "is not a regular file"), (d / "link.prom", "is a symbolic link"),
+                      (d / "locked.prom", "locked.prom.lock: Too many levels of symbolic links"),
                       (open_dir / "f.prom", "by others"), (d / "no" / "f.prom", "No such file or directory")]:
         assert s.run("-s", env={"FWKIT_TEXTFILE": str(path)}).status == 1
         assert re.search(rf"\[WARNING\]   Metrics not written: .*{re.escape(why)}\n\n$", s.log()), path
-    assert sorted(p.name for p in d.iterdir()) == ["dir.prom", "fifo.prom", "link.prom", "target"]
+    assert sorted(p.name for p in d.iterdir()) == [".locked.prom.lock", "dir.prom", "fifo.prom", "link.prom", "target"]
     assert (list(open_dir.iterdir()), (d / "target").read_text()) == ([], "old\n")
     text = run(s, theirs / "ne" / "f.prom", "-s")  # no adapter of the vendor: the run's series only
     assert "fwkit_adapter" not in text and "\nfwkit_last_run_exit_status 1\n" in text

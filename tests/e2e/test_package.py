@@ -30,13 +30,19 @@ def installed(fwkit_bin, tmp_path_factory):
     assert made.returncode == 0, made.stderr  # a folder of mode 0777 is one of lintian's warnings
     version = re.search(r"project\(fwkit VERSION ([\d.]+)", (ROOT / "CMakeLists.txt").read_text())[1]
     deb = Path(made.stdout.strip())
-    root = deb.parent / "root"
+    return deb, dpkg_root(deb.parent / "root", "-i", str(deb)), version
+
+
+def dpkg_root(root, *action):
+    """dpkg's `action` in the fresh root `root`; the maintainer scripts run in no chroot, with
+    DPKG_ROOT set (so they touch no systemd of this machine)."""
     for folder in ("info", "updates"):
-        (root / "var/lib/dpkg" / folder).mkdir(parents=True)
+        (root / "var/lib/dpkg" / folder).mkdir(parents=True, exist_ok=True)
     (root / "var/lib/dpkg/status").touch()
-    dpkg = run("dpkg", f"--root={root}", "--force-depends", "--force-not-root", "-i", str(deb))
+    dpkg = run("dpkg", f"--root={root}", "--force-depends", "--force-not-root", "--force-script-chrootless",
+               *action)
     assert dpkg.returncode == 0, dpkg.stderr
-    return deb, root, version
+    return root
 
 
 def test_the_package_holds_the_program_and_its_manual(installed):
@@ -48,11 +54,56 @@ def test_the_package_holds_the_program_and_its_manual(installed):
     units = [f"/usr/lib/systemd/system/fwkit-inventory.{kind}" for kind in ("service", "timer")]
     documents = [f"/usr/share/doc/fwkit/{name}" for name in ("changelog.gz", "copyright")]
     assert sorted(p for p in listed if not (root / p.lstrip("/")).is_dir()) == [  # the timer not enabled
-        *units, "/usr/sbin/fwkit", *documents, "/usr/share/lintian/overrides/fwkit", "/" + PAGE]
+        "/etc/logrotate.d/fwkit", *units, "/usr/sbin/fwkit", "/usr/share/bash-completion/completions/fwkit",
+        *documents, "/usr/share/lintian/overrides/fwkit", "/" + PAGE]
+    # Built under umask 000: the service's folder comes 0755; the logrotate file is a conffile.
+    assert "/var/lib/fwkit/repository" in listed and (root / "var/lib/fwkit/repository").stat().st_mode & 0o7777 == 0o755
+    assert run("dpkg-deb", "-I", str(deb), "conffiles").stdout == "/etc/logrotate.d/fwkit\n"
+    for script in ("postinst", "prerm", "postrm"):  # systemd reloaded, the timer never enabled
+        text = run("dpkg-deb", "-I", str(deb), script).stdout
+        assert "daemon-reload" in text or "stop fwkit-inventory.timer" in text
+        assert not re.search(r"\benable\b|rm -r", text), script
     page = root / PAGE
     assert f'"fwkit {version}"' in gzip.decompress(page.read_bytes()).decode()
     shown = run("man", "--warnings", "-l", str(page), env={"MANWIDTH": "80", "PATH": "/usr/bin:/bin"})
     assert (shown.returncode, shown.stderr) == (0, "")
+
+
+def test_removal_and_purge_leave_the_operators_repository(installed, tmp_path):
+    deb, _, _ = installed
+    root = dpkg_root(tmp_path / "root", "-i", str(deb))
+    (root / "var/lib/fwkit/repository/nic_fw").mkdir()
+    (root / "var/lib/fwkit/repository/mstflint.log").write_text("[INFO] kept\n")
+    dpkg_root(root, "-r", "fwkit")
+    assert not (root / "usr/sbin/fwkit").exists() and (root / "etc/logrotate.d/fwkit").is_file()  # a conffile
+    dpkg_root(root, "-P", "fwkit")
+    assert not (root / "etc/logrotate.d/fwkit").exists()
+    assert sorted(p.name for p in (root / "var/lib/fwkit/repository").iterdir()) == ["mstflint.log", "nic_fw"]
+
+
+def test_help_version_completion_and_log_rotation(installed, tmp_path):
+    deb, root, version = installed
+    fwkit = str(root / "usr/sbin/fwkit")
+    helped, told = run(fwkit, "--help"), run(fwkit, "--version")
+    assert (helped.returncode, told.returncode, told.stdout) == (0, 0, f"fwkit {version}\n")
+    assert "\n  -u REPORT " in helped.stdout and run(fwkit, "-h").returncode == 1
+    for name in ("new.xml", "old.xml", "notes.txt", "reports/a.xml"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).touch()
+    completion = root / "usr/share/bash-completion/completions/fwkit"
+    complete = ('source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _fwkit;'
+                ' printf "%s\\n" "${COMPREPLY[@]}"')
+
+    def offered(*words):
+        done = run("bash", "-c", complete, "complete", completion, "fwkit", *words, cwd=tmp_path)
+        assert done.returncode == 0, done.stderr
+        return sorted(done.stdout.split())
+    assert offered("-u", "") == ["new.xml", "old.xml", "reports"]
+    assert offered("-su", "n") == ["new.xml"] and offered("-d", "reports/") == ["reports/a.xml"]
+    assert offered("--") == ["--help", "--version"] and offered("-s", "-") == ["-F", "-f"]
+    if shutil.which("logrotate"):  # its own syntax check, as a dry run
+        checked = run("logrotate", "-d", "-s", str(tmp_path / "state"), str(root / "etc/logrotate.d/fwkit"))
+        assert checked.returncode == 0 and "weekly (12 rotations)" in checked.stderr, checked.stderr
 
 
 def section(page, title):
@@ -84,6 +135,8 @@ def test_installed_fwkit_does_what_its_manual_says(installed, server):
     for name in re.findall(r"^\.I (\S+)$", section(page, "FILES"), re.M):
         name = name.replace("\\-", "-")
         path = s.run_path(name[5:]) if name.startswith("/run/") else s.path(name)
+        if name.startswith(("/etc/", "/usr/", "/var/")):  # the package's own
+            path = root / name[1:]
         assert files.get(name, path).exists(), name
 
     flag.unlink()
@@ -102,7 +155,9 @@ def test_installed_fwkit_does_what_its_manual_says(installed, server):
     slashes = set(re.findall(r'"(/\w)"', " ".join(re.findall(r"rewrite_slash_form\([^;]*", source))))
     tags = "\n".join(re.findall(r"^\.TP\n(.*)$", section(page, "OPTIONS"), re.M))
     words = set(re.findall(r"\\-(\w+)", tags))
-    assert set("".join(words - {"bootenable"})) == letters and '"-bootenable"' in source
+    longs = set(re.findall(r"\\-\\-(\w+)", tags))
+    assert longs == {"help", "version"} and all(f'"--{w}"' in source for w in longs)
+    assert set("".join(words - {"bootenable"} - longs)) == letters and '"-bootenable"' in source
     assert set(re.findall(r"(?<![\w.])/\w\b", tags)) == slashes
     documented = {int(n) for n in re.findall(r"^\.B (\d)$", section(page, "EXIT STATUS"), re.M)}
     declared = {int(n) for n in re.findall(r"= (\d+),", (ROOT / "src/run/exit_status.h").read_text())}

@@ -260,7 +260,8 @@ def test_an_adapter_in_flash_recovery_mode_is_told_and_left_alone(server, args):
             in s.log()) == (args[0] == "-u")
     metrics = prom.read_text()
     assert subprocess.run(["promtool", "check", "metrics"], input=metrics, text=True).returncode == 0
-    assert all(f'fwkit_adapter_recovery_mode{{address="{a}"}} {v}\n' in metrics for a, v in ((BROKEN, 1), (A, 0)))
+    assert re.findall(r'fwkit_adapter_recovery_mode\{address="([^"]*)",board_id="[^"]+"\} (\d)', metrics) == [
+        (A, "0"), (BROKEN, "1")] and f'board_id="PCI {BROKEN}"' in metrics
     assert f'info{{address="{BROKEN}"' not in metrics and (args != ["-d"] or leaves(s, "device_id") == [A])
     if args == ["-c"]:  # recovered with the firmware tool: fwkit sees an adapter again
         recovery(s, BROKEN, False)
