@@ -151,9 +151,10 @@ def test_a_full_disk_under_the_event_log_is_told_once_and_the_burns_go_on(server
                         r"device\), event_log.cc,\d+\n", r.err), r.err
 
 
-REMEDY = ("; fwkit runs only a repository that only root can change\nCopy the repository as root into a "
-          "directory that only root can write, without keeping owners and modes (cp -r, not cp -a, "
-          "from a USB stick or an NFS share), and run fwkit there.\n")
+REMEDY = ("; fwkit runs only a repository that only root can change\nHand the repository to root (sudo "
+          "chown -R root:root DIR && sudo chmod -R go-w DIR), or copy it as root into a directory that "
+          "only root can write, without keeping owners and modes (cp -r, not cp -a, from a USB stick or "
+          "an NFS share), and run fwkit there.\n")
 
 
 def away(s, rel):  # rel made a link to a copy in a directory of uid 65533
@@ -169,7 +170,8 @@ UNTRUSTED = [  # what root must not run or read, run by sudo for uid 65534: mode
      "nic_fw/NICFWData.xml is owned by uid 65533"),
     ("-c", lambda s: away(s, "getmlnxinfo"), "getmlnxinfo leads through {root}/elsewhere, which is owned by uid 65533"),
     ("-c", lambda s: os.chown(s.root, 65533, 0), "{root}/work lies in {root}, which is owned by uid 65533"),
-    ("-c", lambda s: [os.lchown(p, 65534, 0) for p in [s.root, *s.root.rglob("*")]], None),
+    ("-c", lambda s: [os.lchown(p, 65534, 0) for p in [s.root, *s.root.rglob("*")]],
+     "{root}/work lies in {root}, which is owned by uid 65534"),
 ]
 
 
@@ -181,11 +183,23 @@ def test_a_repository_that_others_can_change_is_refused_before_any_tool_runs(ser
     s = server({"functions": [CX5]})
     change(s)
     r = s.run(mode, env={"SUDO_UID": "65534"})
-    if complaint is None:
-        assert r.status == 0 and s.calls()
-        return
     assert (r.status, r.err, s.calls(), s.log()) == (
         1, "FWUPG_ERROR: " + complaint.format(root=s.root) + REMEDY, [], "")
+
+
+def test_a_user_whom_sudoers_lets_run_only_fwkit_cannot_have_root_run_her_own_tools(server, tmp_path):
+    s = server({"functions": [CX5]})
+    for table, alice in (("passwd", "alice:x:64100:64100::/home/alice:/bin/sh"), ("shadow", "alice:*:20000::::::")):
+        with open(f"/etc/{table}") as known:  # alice and her rule, seen only in the server's namespace
+            (tmp_path / table).write_text(known.read() + alice + "\n")
+    (tmp_path / "sudoers").write_text(f"alice ALL=(root) NOPASSWD: {s.fwkit}\n")
+    (tmp_path / "sudoers").chmod(0o440)
+    for p in [s.root, *s.root.rglob("*")]:
+        os.lchown(p, 64100, 64100)
+    r = s.run_command("sh", "-c", 'for f in passwd shadow sudoers; do mount --bind "$0/$f" /etc/$f || exit; done; '
+                      'exec env -u LD_PRELOAD runuser -u alice -- sudo -n "$1" -c', tmp_path, s.fwkit)
+    assert (r.status, r.err, s.calls(), s.log()) == (
+        1, f"FWUPG_ERROR: {s.root}/work lies in {s.root}, which is owned by uid 64100" + REMEDY, [], "")
 
 
 def test_images_others_can_change_or_whose_query_hangs_are_not_burned(server):
