@@ -48,6 +48,9 @@ def moved_on(s, report):
 REPORTS = [  # how the -d report or the server changed before -u; status, burned, event, stderr
     (moved_on, 2, ["0000:01:00.0", "0000:81:00.0"],
      "report is stale for 0000:04:00.0: it runs 16.35.1000 now, so \"upgrade\" to 16.28.2006", ""),
+    (lambda s, r: re.sub(r'"16\.26\.1040"/>(\s*<action value=")upgrade', r'"16.28.2006"/>\1rewrite', r),
+     2, ["0000:01:00.0", "0000:81:00.0"],
+     "report is stale for 0000:04:00.0: it runs 16.26.1040 now, so \"rewrite\" to 16.28.2006", ""),
     (lambda s, r: r.replace('"1017"', '"1015"').replace('"MT_0000000008"', '"MT_2420110034"'),
      2, ["0000:01:00.0", "0000:81:00.0"],
      "report is stale for 0000:04:00.0: the adapter's PSID is MT_0000000008", ""),
@@ -66,7 +69,7 @@ REPORTS = [  # how the -d report or the server changed before -u; status, burned
 
 
 @pytest.mark.parametrize("change, status, burned, event, err", REPORTS, ids=[
-    "adapter_moved_on", "another_boards_identity", "listed_five_times", "slot_0x51", "dtd",
+    "adapter_moved_on", "rewrite_of_an_older_version", "another_boards_identity", "listed_five_times", "slot_0x51", "dtd",
     "broken_xml", "forged_mac"])
 def test_a_report_applied_later_burns_only_what_still_holds(server, change, status, burned,
                                                             event, err):
