@@ -51,15 +51,19 @@ std::string board_clash_text(const std::vector<nic_info>& records, const board_c
   const nic_info& nic = records[clash.device];
   const nic_info& other = records[clash.other];
   std::string its, theirs;
-  auto differs = [&](bool differ, const char* what, const std::string& mine, const std::string& first) {
+  auto differs = [&](bool differ, const char* what, const std::string& mine,
+                     const std::string& first) {
     if (!differ) return;
     its += (its.empty() ? "" : ", ") + std::string(what) + " " + mine;
     theirs += (theirs.empty() ? "" : ", ") + first;
   };
-  differs(nic.ven_id != other.ven_id, "vendor", strprintf("%04x", nic.ven_id), strprintf("%04x", other.ven_id));
-  differs(nic.dev_id != other.dev_id, "device", strprintf("%04x", nic.dev_id), strprintf("%04x", other.dev_id));
-  differs(nic.psid != other.psid, "PSID", clean_outside_text(nic.psid, 80), clean_outside_text(other.psid, 80));
-  return strprintf("%s reports the %s of %s but is another board (%s against %s); each is burned on its own",
+  auto id = [](int value) { return strprintf("%04x", value); };
+  differs(nic.ven_id != other.ven_id, "vendor", id(nic.ven_id), id(other.ven_id));
+  differs(nic.dev_id != other.dev_id, "device", id(nic.dev_id), id(other.dev_id));
+  differs(nic.psid != other.psid, "PSID", clean_outside_text(nic.psid, 80),
+          clean_outside_text(other.psid, 80));
+  return strprintf("%s reports the %s of %s but is another board (%s against %s); each is burned "
+                   "on its own",
                    nic.pbus_info.c_str(), clean_outside_text(nic.board, 80).c_str(),
                    other.pbus_info.c_str(), its.c_str(), theirs.c_str());
 }

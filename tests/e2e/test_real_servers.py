@@ -101,8 +101,9 @@ def test_one_flash_seen_as_several_pci_devices_is_burned_once(server, args):
     assert s.firmware(CX7[0]) == s.firmware(SOCKET_DIRECT[0]) == s.firmware("0000:81:00.0") == "28.40.1000"
     log = s.log()
     assert "[ERROR]" not in log and "burn 4 of" in log and "0000:81:00.0 shares" not in log
-    assert log.count("[WARNING]   0000:81:00.0 reports the Base GUID 0002c90300aabbcc of 0000:04:00.0 but is "
-                     "another board (device 1021, PSID MT_7 against 1017, MT_1); each is burned on its own\n") == 1
+    assert log.count("[WARNING]   0000:81:00.0 reports the Base GUID 0002c90300aabbcc of 0000:04:00.0 but "
+                     "is another board (device 1021, PSID MT_7 against 1017, MT_1); each is burned on its "
+                     "own\n") == 1
     for shares, first, guid in [(CX7[2], CX7[0], "GUID fc4cea0300f94230"),
                                 (SOCKET_DIRECT[1], SOCKET_DIRECT[0], "MAC 0002c903b000")]:
         assert log.count(f"{shares} shares its flash with {first} (Base {guid}); burned once\n") == 1
