@@ -16,6 +16,7 @@ packages=(
   ansible-core ansible-lint     # the fleet rollout in contrib/ansible and its scenario
   prometheus-node-exporter      # reads the metrics file in the monitoring scenarios
   prometheus                    # promtool: checks the metrics and tests the alert rules
+  sudo                          # a caller whom sudoers lets run fwkit only, in a scenario
   clang libclang-rt-14-dev      # the sanitizer build (scripts/sanitize.sh)
   libfuzzer-14-dev              # the fuzz targets (scripts/fuzz.sh)
 )

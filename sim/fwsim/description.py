@@ -130,7 +130,7 @@ FUNCTION_KEYS = {
     "omit_sysfs": _omitted, "physfn": _string, "shares_flash": _string,
     "firmware": _string, "running": _string, "psid": _string, "guid": _string,
     "query_output": _string, "query_exit_code": _status, "query_seconds": _seconds,
-    "query_hangs": _flag, "query_daemon": _seconds,
+    "query_hangs": _flag, "query_daemon": _seconds, "query_leaves_group": _flag,
     "burn": _object(BURN_KEYS), "mlnxinfo": _object(MLNXINFO_KEYS), "recovery": _flag,
     "comment": _any,
 }

@@ -50,7 +50,10 @@ def query_report(fn):
 
 
 def query_delay(fn):
-    """A slow device answers after query_seconds; a wedged one never does."""
+    """A slow device answers after query_seconds; a wedged one never does. With
+    query_leaves_group the tool first moves into its caller's process group."""
+    if fn.get("query_leaves_group"):
+        os.setpgid(0, os.getpgid(os.getppid()))
     if fn.get("query_hangs"):
         while True:
             signal.pause()

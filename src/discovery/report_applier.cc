@@ -7,6 +7,7 @@
 #include "discovery/fw_action.h"
 #include "discovery/image_lookup.h"
 #include "discovery/report_reader.h"
+#include "inventory/board_grouping.h"
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
@@ -144,26 +145,31 @@ class report_applier {
       get_firmware_info(address_, &now);
     }
     warn_if_unread(nic, now);
-    // One flash, several PCI devices: burned once, through the first listed.
-    if (const auto board = boards_.find(now.board); !now.board.empty() && board != boards_.end()) {
-      // Told once that burn is judged, with what its flash holds then.
-      if (!judged_.contains(board->second)) {
-        waiting_[idx] = board->second;
-        return row_plan::at_turn;
-      }
-      take_firmware_answer(&nic, now);  // the run's metrics show what its flash holds now
-      tell_shared(idx, board->second, now.board);
-      return row_plan::done;  // its outcome, a failure included, is already counted
-    }
     const std::string stale = why_stale(nic, now, check == image_check::psid_and_version);
     take_firmware_answer(&nic, now);  // the run's metrics show the adapter as asked now
+    // One flash, several PCI devices: burned once, through the first listed
+    // of the devices burned so far, as the device now shows itself.
+    const board_grouping boards =
+        group_boards(g_ninfo, [this, idx](size_t i) { return i == idx || burning_.contains(i); });
+    for (const board_clash& clash : boards.clashes) {
+      if (clash.device == idx) log_mellanox_event(kTagWarning, board_clash_text(g_ninfo, clash) + "\n");
+    }
+    if (const size_t first = boards.first_of(idx); first != idx) {
+      // Told once that burn is judged, with what its flash holds then.
+      if (!judged_.contains(first)) {
+        waiting_[idx] = first;
+        return row_plan::at_turn;
+      }
+      tell_shared(idx, first, nic.board);
+      return row_plan::done;  // its outcome, a failure included, is already counted
+    }
     if (!stale.empty()) {
       log_mellanox_event(kTagError, strprintf("report is stale for %s: %s; not flashed\n",
                                               nic.pbus_info.c_str(), stale.c_str()));
       failed_ = true;
       return row_plan::done;
     }
-    if (!now.board.empty()) boards_[now.board] = idx;
+    burning_.insert(idx);
     burn_outcome outcome;
     if (prepare_burn(static_cast<uint32_t>(idx), check, job, &outcome)) return row_plan::burn;
     judged_.insert(idx);
@@ -301,7 +307,7 @@ class report_applier {
   int status_ = -1;  // set when the run ends early
   pci_address address_;
   std::set<pci_address> handled_;
-  std::map<std::string, size_t> boards_;  // per board identity: the device it was burned through
+  std::set<size_t> burning_;              // devices a flash is burned through
   std::set<size_t> judged_;               // devices whose burn is judged
   std::map<size_t, firmware_info> asked_;  // side by side: each device's answer before the burns
   std::map<size_t, size_t> waiting_;      // device → the one its flash is being burned through

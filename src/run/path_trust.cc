@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 
@@ -19,17 +18,10 @@ namespace {
 // Links followed on one path before giving up, as the kernel does.
 constexpr int kMaxLinks = 40;
 
-bool owner_trusted(uid_t owner) {
-  if (owner == 0 || owner == geteuid()) return true;
-  // sudo names its caller, who could become root anyway: an operator's own
-  // unpacked copy run with "sudo ./fwkit" stays usable.
-  const char* sudo_uid = std::getenv("SUDO_UID");
-  if (!sudo_uid || !*sudo_uid || std::strlen(sudo_uid) > 10) return false;
-  for (const char* c = sudo_uid; *c; ++c) {
-    if (*c < '0' || *c > '9') return false;
-  }
-  return std::strtoul(sudo_uid, nullptr, 10) == owner;
-}
+// Root and the effective user only. The caller sudo names (SUDO_UID) is not
+// trusted: a sudoers rule may let a user run fwkit and nothing else as root,
+// and a tool that user planted would then run as root.
+bool owner_trusted(uid_t owner) { return owner == 0 || owner == geteuid(); }
 
 // Why somebody else could change an object with this status, or empty when
 // nobody can.
@@ -170,9 +162,10 @@ std::string path_trust_problem(const std::string& path) {
 void report_untrusted_repository(const std::string& problem) {
   write_stderr("FWUPG_ERROR: " + problem +
                "; fwkit runs only a repository that only root can change\n"
-               "Copy the repository as root into a directory that only root can write, without "
-               "keeping owners and modes (cp -r, not cp -a, from a USB stick or an NFS share), "
-               "and run fwkit there.\n");
+               "Hand the repository to root (sudo chown -R root:root DIR && sudo chmod -R go-w DIR), "
+               "or copy it as root into a directory that only root can write, without keeping "
+               "owners and modes (cp -r, not cp -a, from a USB stick or an NFS share), and run "
+               "fwkit there.\n");
 }
 
 bool check_repository_trust(const std::vector<std::string>& paths) {

@@ -4,13 +4,14 @@
 #include <string>
 #include <vector>
 
-// A path is trusted when nobody but root, the effective user and (in a run
-// started with sudo) the user SUDO_UID names can change what it leads to:
-// the object itself, every link on the way and what each leads to, and every
-// directory above them up to "/". Each must be owned by one of those users
-// and must not be writable by group or others; a directory writable by
-// others passes only when root owns it and its sticky bit is set (as /tmp),
-// since then nobody can replace an entry in it that somebody else owns.
+// A path is trusted when nobody but root and the effective user can change
+// what it leads to: the object itself, every link on the way and what each
+// leads to, and every directory above them up to "/". Each must be owned by
+// one of those two and must not be writable by group or others; a directory
+// writable by others passes only when root owns it and its sticky bit is set
+// (as /tmp), since then nobody can replace an entry in it that somebody else
+// owns. Whom sudo names as its caller (SUDO_UID) plays no part: a sudoers
+// rule may let a user run fwkit as root without letting them run anything else.
 // Access control lists are not read: fwkit's repository is not meant to use
 // them.
 
@@ -26,7 +27,7 @@ enum class path_trust {
 /// "nic_fw/mstflint is writable by others" or "nic_fw/x.bin does not exist".
 path_trust judge_path_trust(const std::string& path, std::string* problem);
 
-// Empty when only root, the effective user or the sudo caller can change `path`: the object
+// Empty when only root or the effective user can change `path`: the object
 // itself, what a link leads to, and every directory above it; otherwise why not, naming the path
 // as given, e.g. "nic_fw/mstflint is writable by others".
 std::string path_trust_problem(const std::string& path);

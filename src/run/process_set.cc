@@ -2,6 +2,7 @@
 #include "run/process_set.h"
 
 #include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +21,18 @@ constexpr auto kOutputGrace = std::chrono::seconds(1);
 // Without a descriptor that shows a child's end, how often we look.
 constexpr auto kReapPoll = std::chrono::milliseconds(10);
 
+// Ends a child: its process group, and the child itself, which may have
+// left that group (into ours, or into a group of its own) and would then be
+// out of reach of the group's signal. Until it is reaped its pid is ours, and
+// its pidfd names it for sure.
+void signal_child(pid_t pid, const unique_fd& pidfd, bool reaped, int signo) {
+  kill(-pid, signo);
+  if (reaped) return;
+  if (!pidfd.valid() || syscall(SYS_pidfd_send_signal, pidfd.get(), signo, nullptr, 0) != 0) {
+    kill(pid, signo);
+  }
+}
+
 }  // namespace
 
 void process_set::add(size_t tag, child_handle handle, child_result* result, std::string* output,
@@ -34,7 +47,7 @@ void process_set::add(size_t tag, child_handle handle, child_result* result, std
   if (time_limit_seconds > 0) c.deadline = steady::now() + std::chrono::seconds(time_limit_seconds);
   children_.push_back(std::move(c));
   if (stopping_) {
-    kill(-children_.back().pid, SIGTERM);
+    signal_child(children_.back().pid, children_.back().exited, false, SIGTERM);
     children_.back().ending = SIGTERM;
     children_.back().deadline = steady::now() + kKillDelay;
   }
@@ -55,7 +68,7 @@ bool ready(const std::vector<pollfd>& fds, int fd) {
 void process_set::look_at(child* c, const std::vector<pollfd>& fds, steady::time_point now) {
   auto signal_group = [&](int signo) {
     if (c->reaped && !c->out.valid()) return;
-    kill(-c->pid, signo);
+    signal_child(c->pid, c->exited, c->reaped, signo);
     c->ending = signo;
     c->deadline = signo == SIGTERM ? now + kKillDelay : steady::time_point::max();
   };
@@ -122,7 +135,7 @@ std::vector<size_t> process_set::wait(const std::function<void()>& on_tick, int 
       stopping_ = true;
       for (child& c : children_) {
         if (c.reaped && !c.out.valid()) continue;
-        kill(-c.pid, SIGTERM);
+        signal_child(c.pid, c.exited, c.reaped, SIGTERM);
         c.ending = SIGTERM;
         c.deadline = now + kKillDelay;
       }

@@ -13,8 +13,9 @@
 
 /// Children waited for together: one poll loop reads their captured output
 /// (at most 1 MiB kept each, the rest read and dropped), reaps them, ends
-/// the process group of one past its time limit (SIGTERM, then SIGKILL 5
-/// seconds later, and it comes back `timed_out`), and wakes for the
+/// one past its time limit, its process group and the child itself, which
+/// may have left that group (SIGTERM, then SIGKILL 5 seconds later, and it
+/// comes back `timed_out`), and wakes for the
 /// guard's signals; under a stop policy every group is ended. Once a child
 /// itself has ended, its output may go on for one more second (a daemon it
 /// started may hold it open); then the output counts as it stands and what

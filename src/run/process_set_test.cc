@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -30,6 +31,30 @@ TEST(RunCaptured, MergesOutputInItsOwnGroupAndEndsAChildPastItsLimit) {
   const pid_t left = static_cast<pid_t>(std::stol(output));
   for (int i = 0; i < 100 && kill(left, 0) == 0; ++i) usleep(20'000);  // until init reaps it
   EXPECT_NE(kill(left, 0), 0);
+}
+
+// The answer stands after the 1 s grace; what the child left behind in its group goes.
+TEST(RunCaptured, AnAnswerStandsAfterTheGraceAndTheLeftoverGoes) {
+  std::string output;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(run_captured({"sh", "-c", "sleep 30 & echo $!"}, &output).succeeded());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  const pid_t left = static_cast<pid_t>(std::stol(output));
+  for (int i = 0; i < 100 && kill(left, 0) == 0; ++i) usleep(20'000);  // until init reaps it
+  EXPECT_NE(kill(left, 0), 0);
+}
+
+// The child ignores SIGTERM once it has sent us ours: SIGKILL follows after the 5 s kill delay.
+TEST(RunCaptured, AStopKillsAChildThatIgnoresSigterm) {
+  signal(SIGTERM, SIG_DFL);
+  signal_guard guard(signal_guard::policy::stop);
+  std::string output;
+  const auto start = std::chrono::steady_clock::now();
+  const child_result ended =
+      run_captured({"sh", "-c", "trap '' TERM; kill -TERM $PPID; exec sleep 30"}, &output, 0, &guard);
+  EXPECT_EQ(guard.received(), SIGTERM);
+  EXPECT_EQ(ended.signal, SIGKILL);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
 }
 
 TEST(SignalGuard, NestedGuardsRestoreTheDefaultAction) {

@@ -158,12 +158,13 @@ int select_firmware(uint32_t uNicIdx) {
       nic.flags |= kNicToFlash;
       g_iFlag |= kStatusAskNoMore;
       break;
+    // Not to be flashed; what the run read of the adapter stays (the metrics show it).
     case kAnswerQuit:
-      nic.flags = 0;
+      nic.flags &= ~kNicToFlash;
       g_iFlag |= kStatusQuit;
       break;
     default:
-      nic.flags = 0;
+      nic.flags &= ~kNicToFlash;
       break;
   }
   return 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "inventory/board_grouping.h"
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
@@ -25,30 +26,28 @@ int cancelled_by_user() {
   return kExitCancelled;
 }
 
-// The adapter through which adapter i's flash is burned: the first in table
-// order with catalog images and the same board identity; i itself when it is
-// that first one or has no identity.
-int board_leader(int i) {
-  const std::string& board = g_ninfo[i].board;
-  for (int j = 0; j < i && !board.empty(); ++j) {
-    if (g_ninfo[j].board == board && g_ninfo[j].fw_count > 0) return j;
-  }
-  return i;
-}
-
 // The boards this run may burn: in a silent run without force those behind
 // the catalog, else every board with catalog images.
-int boards_to_burn(int nics) {
+int boards_to_burn(int nics, const board_grouping& boards) {
   const bool only_newer = (g_iFlag & kOptionBits) == kOptSilent;
-  int boards = 0;
+  int count = 0;
   for (int i = 0; i < nics; ++i) {
     const nic_info& nic = g_ninfo[i];
-    if (nic.fw_count <= 0 || board_leader(i) != i) continue;
+    if (nic.fw_count <= 0 || boards.first_of(static_cast<size_t>(i)) != static_cast<size_t>(i)) continue;
     bool newer = !only_newer;
     for (int j = 0; j < image_count(nic) && !newer; ++j)
       newer = is_newer(image_version(nic, j), running_version(nic));
-    boards += newer ? 1 : 0;
+    count += newer ? 1 : 0;
   }
+  return count;
+}
+
+// The boards of the adapters with catalog images; a cloned identity is told in the log.
+board_grouping plan_boards(int nics) {
+  board_grouping boards = group_boards(
+      g_ninfo, [nics](size_t i) { return i < static_cast<size_t>(nics) && g_ninfo[i].fw_count > 0; });
+  for (const board_clash& clash : boards.clashes)
+    log_mellanox_event(kTagWarning, board_clash_text(g_ninfo, clash) + "\n");
   return boards;
 }
 
@@ -119,7 +118,8 @@ int fwupg() {
   if (const int status = start_upgrade(catalog); status != 0) return status;
 
   const int nics = std::min(g_nNics, static_cast<int>(g_ninfo.size()));
-  burns_planned = boards_to_burn(nics);
+  const board_grouping boards = plan_boards(nics);
+  burns_planned = boards_to_burn(nics, boards);
   // Per adapter: what became of it, and whether a silent run passed it over as up to date.
   std::vector<burn_outcome> outcome(static_cast<size_t>(nics), burn_outcome::none);
   std::vector<bool> up_to_date(static_cast<size_t>(nics), false);
@@ -129,7 +129,7 @@ int fwupg() {
   rows.plan = [&](size_t row, burn_job* job) {
     const int i = static_cast<int>(row);
     if (g_ninfo[i].fw_count <= 0) return row_plan::done;
-    if (board_leader(i) != i) return row_plan::at_turn;  // once its board's burn is out
+    if (boards.first_of(row) != row) return row_plan::at_turn;  // once its board's burn is out
     if (!(g_iFlag & kStatusAskNoMore)) select_firmware(static_cast<uint32_t>(i));
     if (g_iFlag & kStatusQuit) {
       quit = true;
@@ -147,7 +147,7 @@ int fwupg() {
   rows.burned = [&](size_t row, burn_outcome judged) { outcome[row] = judged; };
   rows.at_turn = [&](size_t row) {
     const int i = static_cast<int>(row);
-    take_board_outcome(i, board_leader(i), up_to_date, &outcome);
+    take_board_outcome(i, static_cast<int>(boards.first_of(row)), up_to_date, &outcome);
   };
   // The operator answers for one adapter at a time: only unattended runs burn side by side.
   const bool unattended = (g_iFlag & (kOptSilent | kOptYes)) != 0;

@@ -48,6 +48,9 @@ def moved_on(s, report):
 REPORTS = [  # how the -d report or the server changed before -u; status, burned, event, stderr
     (moved_on, 2, ["0000:01:00.0", "0000:81:00.0"],
      "report is stale for 0000:04:00.0: it runs 16.35.1000 now, so \"upgrade\" to 16.28.2006", ""),
+    (lambda s, r: re.sub(r'"16\.26\.1040"/>(\s*<action value=")upgrade', r'"16.28.2006"/>\1rewrite', r),
+     2, ["0000:01:00.0", "0000:81:00.0"],
+     "report is stale for 0000:04:00.0: it runs 16.26.1040 now, so \"rewrite\" to 16.28.2006", ""),
     (lambda s, r: r.replace('"1017"', '"1015"').replace('"MT_0000000008"', '"MT_2420110034"'),
      2, ["0000:01:00.0", "0000:81:00.0"],
      "report is stale for 0000:04:00.0: the adapter's PSID is MT_0000000008", ""),
@@ -66,8 +69,8 @@ REPORTS = [  # how the -d report or the server changed before -u; status, burned
 
 
 @pytest.mark.parametrize("change, status, burned, event, err", REPORTS, ids=[
-    "adapter_moved_on", "another_boards_identity", "listed_five_times", "slot_0x51", "dtd",
-    "broken_xml", "forged_mac"])
+    "adapter_moved_on", "rewrite_of_an_older_version", "another_boards_identity", "listed_five_times",
+    "slot_0x51", "dtd", "broken_xml", "forged_mac"])
 def test_a_report_applied_later_burns_only_what_still_holds(server, change, status, burned,
                                                             event, err):
     s = server()
@@ -151,15 +154,25 @@ def test_a_full_disk_under_the_event_log_is_told_once_and_the_burns_go_on(server
                         r"device\), event_log.cc,\d+\n", r.err), r.err
 
 
-REMEDY = ("; fwkit runs only a repository that only root can change\nCopy the repository as root into a "
-          "directory that only root can write, without keeping owners and modes (cp -r, not cp -a, "
-          "from a USB stick or an NFS share), and run fwkit there.\n")
+REMEDY = ("; fwkit runs only a repository that only root can change\nHand the repository to root (sudo "
+          "chown -R root:root DIR && sudo chmod -R go-w DIR), or copy it as root into a directory that "
+          "only root can write, without keeping owners and modes (cp -r, not cp -a, from a USB stick or "
+          "an NFS share), and run fwkit there.\n")
 
 
 def away(s, rel):  # rel made a link to a copy in a directory of uid 65533
     (s.root / "elsewhere").mkdir()
     os.chown(s.root / "elsewhere", 65533, 0)
     os.symlink(s.path(rel).rename(s.root / "elsewhere" / "tool"), s.path(rel))
+
+
+def sudo_only_fwkit(s):  # uid 65534's copy, run through a sudoers rule (seen in the server alone)
+    for p in [s.root, *s.root.rglob("*")]:
+        os.lchown(p, 65534, 0)
+    (rule := s.root / "sudoers").write_text(f"nobody ALL=(root) NOPASSWD: {s.fwkit}\n")
+    rule.chmod(0o440)
+    return ["sh", "-c", 'mount --bind "$0" /etc/sudoers && exec env -u LD_PRELOAD runuser -u nobody -- '
+            'sudo -n "$1" -c', rule, s.fwkit]
 
 
 UNTRUSTED = [  # what root must not run or read, run by sudo for uid 65534: mode, change, complaint
@@ -169,21 +182,18 @@ UNTRUSTED = [  # what root must not run or read, run by sudo for uid 65534: mode
      "nic_fw/NICFWData.xml is owned by uid 65533"),
     ("-c", lambda s: away(s, "getmlnxinfo"), "getmlnxinfo leads through {root}/elsewhere, which is owned by uid 65533"),
     ("-c", lambda s: os.chown(s.root, 65533, 0), "{root}/work lies in {root}, which is owned by uid 65533"),
-    ("-c", lambda s: [os.lchown(p, 65534, 0) for p in [s.root, *s.root.rglob("*")]], None),
+    ("-c", sudo_only_fwkit, "{root}/work lies in {root}, which is owned by uid 65534"),
 ]
 
 
 @pytest.mark.parametrize("mode, change, complaint", UNTRUSTED, ids=[
     "tool_open_to_all", "folder_open_to_group", "catalog_of_a_user", "tool_linked_into_a_users_folder",
-    "working_directory_in_a_users_folder", "the_sudo_callers_own_copy"])
+    "working_directory_in_a_users_folder", "a_user_whom_sudoers_lets_run_fwkit_only"])
 def test_a_repository_that_others_can_change_is_refused_before_any_tool_runs(server, mode, change,
                                                                              complaint):
     s = server({"functions": [CX5]})
-    change(s)
-    r = s.run(mode, env={"SUDO_UID": "65534"})
-    if complaint is None:
-        assert r.status == 0 and s.calls()
-        return
+    argv = change(s)
+    r = s.run_command(*argv) if argv else s.run(mode, env={"SUDO_UID": "65534"})
     assert (r.status, r.err, s.calls(), s.log()) == (
         1, "FWUPG_ERROR: " + complaint.format(root=s.root) + REMEDY, [], "")
 

@@ -63,9 +63,10 @@ def test_side_by_side_gives_the_one_at_a_time_run(server):
         assert sorted(block[:-2]) == queries(mellanox) and block[-2:] == queries(UNREAD)
 
 
-def test_hung_adapter_is_ended_at_the_limit_and_the_burns_go_on(server):
+@pytest.mark.parametrize("leaves", [False, True], ids=["in_its_group", "gone_into_ours"])
+def test_hung_adapter_is_ended_at_the_limit_and_the_burns_go_on(server, leaves):
     # 05's query answers, but a daemon it leaves holds its output for 30 s: its answer counts.
-    s = server({"functions": [mlx("0000:03:00.0", **CX5, query_hangs=True),
+    s = server({"functions": [mlx("0000:03:00.0", **CX5, query_hangs=True, query_leaves_group=leaves),
                               mlx("0000:04:00.0", **CX5, burn={"seconds": 2}),
                               mlx("0000:05:00.0", **CX5, query_daemon=30)]})
     r = s.run("-y", env={"FWKIT_QUERY_TIMEOUT": "1"})

@@ -137,6 +137,15 @@ def test_a_failed_silent_rollout_stays_in_sight_whatever_runs_next(server, expor
                     ("current", "0") + failed_s, ("apply", "2") + failed_u, ("discovery", "0") + failed_u]
 
 
+def test_a_silent_run_with_nothing_to_burn_writes_what_it_read(server, exporter):
+    s = server(dict(SERVER, functions=[dict(CX5, address="0000:04:00.0", firmware="16.28.2006",
+                                            running="16.26.1040", psid="MT_0000000008")]))
+    run(s, exporter.file, "-s")  # up to date, waiting for a reset: nothing to burn
+    m = exporter()
+    assert adapter(m, "0000:04:00.0") == (CX5_SEEN.format("16.28.2006"), "0", "1", "1")
+    assert last_run(m) == ("silent", "1", "0", "0", "0", "0")
+
+
 def test_a_textfile_where_none_may_be_written_is_refused_and_no_adapter_still_writes(server, tmp_path):
     s = server({"functions": [{"address": "0000:01:00.0", "class": "0x010802", "vendor": "0x144d",
                                "device": "0xa808"}]})

@@ -84,20 +84,26 @@ def board(addresses, guid, **more):
 
 CX7 = ["0000:01:00.0", "0000:01:00.1", "0002:01:00.0", "0002:01:00.1"]  # two PCI domains
 SOCKET_DIRECT = ["0000:3b:00.0", "0000:86:00.0"]  # two buses
+# A refurbished lot: a ConnectX-7 whose flash holds the Base GUID of a ConnectX-5.
+CLONED = [fn("0000:04:00.0", firmware="16.26.1040", psid="MT_1", guid="0002c90300aabbcc"),
+          fn("0000:81:00.0", "1021", firmware="28.39.1002", psid="MT_7", guid="0002c90300aabbcc")]
 
 
 @pytest.mark.parametrize("args", [["-s"], ["-y"], [], ["-u", "r.xml"]])
 def test_one_flash_seen_as_several_pci_devices_is_burned_once(server, args):
     s = server({"catalog": CAT, "functions": board(CX7, "fc4cea0300f94230")
-                + board(SOCKET_DIRECT, "N/A")})  # no GUID: its Base MAC tells it
-    if args[:1] == ["-u"]:  # the report lists the four PCI devices
-        assert s.run("-d", "r.xml").status == 0 and len(leaves(s, "device_id", "r.xml")) == 4
-    r = s.run(*args, input="\n\n")
-    assert (r.status, r.out.count("y/n/q")) == (0, 0 if args else 2)
-    assert [b[-4] for b in s.burns()] == ["0000:01:00.0", "0000:3b:00.0"]
-    assert s.firmware(CX7[0]) == s.firmware(SOCKET_DIRECT[0]) == "28.40.1000"
+                + board(SOCKET_DIRECT, "N/A") + CLONED})  # no GUID: its Base MAC tells it
+    if args[:1] == ["-u"]:  # the report lists the six PCI devices
+        assert s.run("-d", "r.xml").status == 0 and len(leaves(s, "device_id", "r.xml")) == 6
+    r = s.run(*args, input="\n" * 4)
+    assert (r.status, r.out.count("y/n/q")) == (0, 0 if args else 4)
+    assert [b[-4] for b in s.burns()] == ["0000:01:00.0", "0000:04:00.0", "0000:3b:00.0", "0000:81:00.0"]
+    assert s.firmware(CX7[0]) == s.firmware(SOCKET_DIRECT[0]) == s.firmware("0000:81:00.0") == "28.40.1000"
     log = s.log()
-    assert "[ERROR]" not in log and "burn 2 of" in log
+    assert "[ERROR]" not in log and "burn 4 of" in log and "0000:81:00.0 shares" not in log
+    assert log.count("[WARNING]   0000:81:00.0 reports the Base GUID 0002c90300aabbcc of 0000:04:00.0 but "
+                     "is another board (device 1021, PSID MT_7 against 1017, MT_1); each is burned on its "
+                     "own\n") == 1
     for shares, first, guid in [(CX7[2], CX7[0], "GUID fc4cea0300f94230"),
                                 (SOCKET_DIRECT[1], SOCKET_DIRECT[0], "MAC 0002c903b000")]:
         assert log.count(f"{shares} shares its flash with {first} (Base {guid}); burned once\n") == 1
