@@ -7,6 +7,7 @@ import json
 import os
 import re
 import shutil
+import socket
 import subprocess
 import sys
 import tarfile
@@ -235,3 +236,45 @@ def test_plans_then_rolling_updates_over_a_fleet_with_hostile_hosts(fleet, tmp_p
         lint = subprocess.run(["ansible-lint", "--profile", "production", "discover.yml", "rollout.yml", "roles/fwkit"],
                               cwd=ANSIBLE, capture_output=True, text=True)
         assert lint.returncode == 0, lint.stdout + lint.stderr
+
+
+def test_hosts_not_reached_become_failed_or_busy_burning_are_named_while_the_others_roll_out(server, tmp_path):
+    if shutil.which("ansible-playbook") is None:
+        pytest.skip("ansible-playbook is not installed (scripts/setup.sh installs it)")
+    with socket.socket() as probe:  # a loopback port where nothing listens
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    s = {name: server({"functions": [dict(CX5, address="0000:04:00.0", firmware="16.27.2008",
+                                          burn={"seconds": 45 if name == "busy" else 0})]}) for name in ("busy", "fine")}
+    lines = [f"{name} ansible_connection=local fwkit_dir={x.dir} fwkit_command={x.command_script(tmp_path / f'fwkit-{name}')}"
+             f" fwkit_reboot_flag={x.run_path('reboot-required')} fwkit_textfile={x.dir}/metrics/fwkit.prom"
+             for name, x in s.items()]
+    lines += [f"gone ansible_connection=ssh ansible_host=127.0.0.1 ansible_port={port} fwkit_dir=/nowhere",
+              "nobecome ansible_connection=local ansible_become=true ansible_become_user=fwkit-no-such-user fwkit_dir=/nowhere"]
+    (tmp_path / "hosts.ini").write_text("\n".join(lines) + "\n")
+    s["fine"].path("metrics").mkdir()
+    r, summary = play(tmp_path, "discover.yml")
+    assert summary["not_reached"] == ["gone"] and "Connection refused" in {f["host"]: f["last_event"] for f in summary["failed"]}["gone"]
+    assert {f["host"] for f in summary["failed"]} == {"gone", "nobecome"}
+    assert s["fine"].path("metrics/fwkit.prom").exists() and not s["busy"].path("metrics").exists()
+    reports = tmp_path / "fwkit-reports"
+    made = summary["run"]["time"]
+    for name in ("gone", "nobecome"):
+        shutil.copy(reports / "fine.xml", reports / f"{name}.xml")
+
+    # A burn on "busy" outlives a lost control node; the rollout asks nothing of that host.
+    burning = s["busy"].start("-u", "nicdiscovery.xml")
+    s["busy"].wait_for_calls(len(s["busy"].calls()) + 3)
+    calls = len(s["busy"].calls())
+    r, summary = play(tmp_path, "rollout.yml", "-e", "fwkit_serial=4", "-e", "fwkit_max_fail_percentage=100")
+    assert r.returncode == 2 and len(s["busy"].calls()) == calls and burning.proc.poll() is None
+    failed = {f["host"]: f["last_event"] for f in summary["failed"]}
+    assert failed.keys() == {"busy", "gone", "nobecome"} and failed["busy"] == "another burning run is in progress"
+    assert "become" in failed["nobecome"] and failed["gone"].startswith("not reached: ")
+    assert summary["not_reached"] == ["gone"]
+    assert outcomes(summary)[("fine", "0000:04:00.0")] == ("upgrade", f"burned {NEW5}, waits for a reboot")
+
+    # A discovery meanwhile: the busy host's plan is shown as older, never as current.
+    r, summary = play(tmp_path, "discover.yml", "--limit", "busy")
+    assert len(s["busy"].calls()) == calls and burning.proc.poll() is None and burning.wait().status == 0
+    assert outcomes(summary)[("busy", "0000:04:00.0")] == ("upgrade", f"older plan (made {made})")

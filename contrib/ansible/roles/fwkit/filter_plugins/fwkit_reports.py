@@ -417,7 +417,8 @@ def _merged(outcome, kept, run):
     its plan was made, whether it has no adapter, and what a rollout did not look at."""
     record = dict(outcome, **run)
     discovery = outcome.get("discovery")
-    if isinstance(discovery, dict) and discovery.get("reached") is not False:
+    if isinstance(discovery, dict) and discovery.get("reached") is not False and \
+            not _flag(discovery.get("busy")):
         made = _status(discovery.get("status")) == 0
         record["plan_time"] = run.get("time", "") if made else ""
         record["no_adapter"] = not made and NO_ADAPTER in [
