@@ -22,7 +22,7 @@ RESET_PENDING = re.compile(r"reset pending: running (\S+)")
 DECLARED_ENCODING = re.compile(r"""<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["']""")
 SHA256 = re.compile(r"^[0-9a-f]{64}$")
 # Events of fwkit -u that tell what became of an adapter.
-VERIFIED = re.compile(r"^(\S+) \(.*, burn \d+ of \d+, verified$")
+VERIFIED = re.compile(r"^(\S+) \(.*PSID [^)]*\): (\S+) to \S+(?: \(.*\))?, burn \d+ of \d+, verified$")
 ALREADY_HOLDS = re.compile(r"^(\S+) already holds (\S+), the version its plan asks for; nothing to burn$")
 RUNS_UNTIL_RESET = re.compile(r"^(\S+) holds \S+ but runs \S+ until a reset")
 TOOL_REASON = re.compile(r"^burn of .* failed: ")
@@ -147,6 +147,20 @@ def hold_back(text, allow_rewrite=False, allow_downgrade=False):
     return plan
 
 
+def plan_lines(plans, hosts):
+    """What each host's plan will burn, a line per adapter (or why nothing), host by host."""
+    lines = []
+    for host, plan in zip(hosts, plans):
+        plan = plan if isinstance(plan, dict) else {}
+        if plan.get("burns"):
+            lines += ["%s: %s" % (host, line) for line in plan["burns"]]
+        else:
+            why = (": " + plan["error"]) if plan.get("error") else \
+                " (no plan)" if plan.get("missing") else ""
+            lines.append("%s: nothing to burn%s" % (host, why))
+    return lines
+
+
 def log_events(text):
     """Events of an excerpt of mstflint.log: [{"tag", "text"}], continuation lines joined."""
     events = []
@@ -225,6 +239,7 @@ def host_run(result, started=True):
         "fwkit_version": after.get("fwkit_version") or "",
         "catalog_sha256": catalog_sha256(sections.get("catalog")),
         "burned": [m.group(1) for m in map(VERIFIED.match, texts) if m],
+        "burned_from": {m.group(1): m.group(2) for m in map(VERIFIED.match, texts) if m},
         "already": [m.group(1) for m in map(ALREADY_HOLDS.match, texts) if m],
         "waits_reset": [m.group(1) for e in events if (m := RUNS_UNTIL_RESET.match(e["text"]))],
     }
@@ -395,6 +410,8 @@ def _host_rows(host, record, plan_text, out):
                    **stamp)
         if device["address"] in after and row["outcome"] != "not reached":
             row["reset_pending"] = after[device["address"]]["reset_pending"]
+        elif row["outcome"].startswith("burned"):  # it runs what it ran before until a reset
+            row["reset_pending"] = (rollout.get("burned_from") or {}).get(device["address"], "")
         out["totals"][row["action"] or "none"] = out["totals"].get(row["action"] or "none", 0) + 1
         out["adapters"].append({column: str(row.get(column, "")) for column in COLUMNS})
 
@@ -510,6 +527,7 @@ class FilterModule:
             "fwkit_report_summary": report_summary,
             "fwkit_report_devices": report_devices,
             "fwkit_hold_back": hold_back,
+            "fwkit_plan_lines": plan_lines,
             "fwkit_log_events": log_events,
             "fwkit_sections": output_sections,
             "fwkit_catalog_sha256": catalog_sha256,
