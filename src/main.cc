@@ -12,6 +12,7 @@
 #include "run/options.h"
 #include "run/path_trust.h"
 #include "run/reboot_flag.h"
+#include "run/run_lock.h"
 #include "run/run_state.h"
 #include "upgrade/upgrade_run.h"
 
@@ -27,6 +28,11 @@ void fill_closed_standard_streams() {
 }
 
 int run_mode_chosen(run_mode mode) {
+  // A flash being written answers no query worth reporting, and a query may
+  // disturb the burn: the modes that only ask wait for another day.
+  if ((mode == run_mode::show_current || mode == run_mode::discover) && !burn_lock_free()) {
+    return kExitFailure;
+  }
   switch (mode) {
     case run_mode::show_current: return show_current();
     case run_mode::discover: return discover_HW();

@@ -14,6 +14,7 @@
 #include "inventory/pci_enum.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
+#include "run/console.h"
 #include "run/event_log.h"
 #include "run/exit_status.h"
 #include "run/outside_text.h"
@@ -81,6 +82,15 @@ std::string why_stale(const nic_info& nic, const firmware_info& now, bool by_ver
                    version_text(image).c_str());
 }
 
+// A plan to burn (upgrade, downgrade) that an earlier run already carried
+// out: the flash holds the very version this run would burn. Checked only
+// when the adapter is the report's board and the image's version is known.
+bool already_holds(const nic_info& nic, const firmware_info& now, bool by_version) {
+  if (!by_version || now.psid.empty() || now.version.empty() || now.psid != nic.psid) return false;
+  if (nic.action != kActionUpgrade && nic.action != kActionDowngrade) return false;
+  return same_version(parse_fw_version(now.version), image_version(nic, 0));
+}
+
 // What the applier makes of one report device.
 enum class device_plan {
   skip,    ///< nothing to burn (told in the log when the report asked for it)
@@ -145,7 +155,9 @@ class report_applier {
       get_firmware_info(address_, &now);
     }
     warn_if_unread(nic, now);
-    const std::string stale = why_stale(nic, now, check == image_check::psid_and_version);
+    const bool by_version = check == image_check::psid_and_version;
+    const bool done = already_holds(nic, now, by_version);
+    const std::string stale = done ? std::string() : why_stale(nic, now, by_version);
     take_firmware_answer(&nic, now);  // the run's metrics show the adapter as asked now
     // One flash, several PCI devices: burned once, through the first listed
     // of the devices burned so far, as the device now shows itself.
@@ -163,6 +175,10 @@ class report_applier {
       tell_shared(idx, first, nic.board);
       return row_plan::done;  // its outcome, a failure included, is already counted
     }
+    if (done) {
+      tell_already_held(nic);
+      return row_plan::done;
+    }
     if (!stale.empty()) {
       log_mellanox_event(kTagError, strprintf("report is stale for %s: %s; not flashed\n",
                                               nic.pbus_info.c_str(), stale.c_str()));
@@ -174,6 +190,26 @@ class report_applier {
     if (prepare_burn(static_cast<uint32_t>(idx), check, job, &outcome)) return row_plan::burn;
     judged_.insert(idx);
     return row_plan::done;
+  }
+
+  // A rerun of a plan whose burn is done: nothing to burn and nothing failed,
+  // but an image that does not run yet still waits for a reboot.
+  void tell_already_held(const nic_info& nic) {
+    const std::string version = version_text(image_version(nic, 0));
+    log_mellanox_event(kTagInfo,
+                       strprintf("%s already holds %s, the version its plan asks for; nothing to "
+                                 "burn\n",
+                                 nic.pbus_info.c_str(), version.c_str()));
+    if (nic.prunning_ver.empty() ||
+        same_version(parse_fw_version(nic.prunning_ver), image_version(nic, 0))) {
+      return;
+    }
+    g_iFlag |= kStatusResetPending;
+    const std::string waits =
+        strprintf("%s holds %s but runs %s until a reset; reboot to run it\n",
+                  nic.pbus_info.c_str(), version.c_str(), nic.prunning_ver.c_str());
+    print_message(waits);
+    log_mellanox_event(kTagWarning, waits);
   }
 
   // The checks of a device that need no adapter query: the catalog knows

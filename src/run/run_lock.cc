@@ -24,6 +24,16 @@ const char* const kLockPath = "/run/fwkit.lock";
 
 unique_fd g_lock_fd;  // held until the process ends, and by every burn it starts
 
+// A burning run that meets the test of burn_lock_free tries again for this
+// long before it takes the lock for held.
+constexpr int kLockTries = 10;
+constexpr useconds_t kLockRetryMicroseconds = 10'000;
+
+void report_held() {
+  report_internal_error(strprintf(
+      "FWUPG_ERROR: another firmware upgrade is running on this server (lock %s), ", kLockPath));
+}
+
 }  // namespace
 
 bool take_burn_lock() {
@@ -42,11 +52,15 @@ bool take_burn_lock() {
         "FWUPG_ERROR: refusing the lock %s: not a private regular file of ours, ", kLockPath));
     return false;
   }
-  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+  int locked = flock(fd.get(), LOCK_EX | LOCK_NB);
+  for (int tries = 1; locked != 0 && errno == EWOULDBLOCK && tries < kLockTries; ++tries) {
+    usleep(kLockRetryMicroseconds);
+    locked = flock(fd.get(), LOCK_EX | LOCK_NB);
+  }
+  if (locked != 0) {
     const int error = errno;
     if (error == EWOULDBLOCK) {
-      report_internal_error(strprintf(
-          "FWUPG_ERROR: another firmware upgrade is running on this server (lock %s), ", kLockPath));
+      report_held();
     } else {
       report_internal_error(strprintf("FWUPG_ERROR: could not lock %s (%d), ", kLockPath, error));
     }
@@ -57,3 +71,17 @@ bool take_burn_lock() {
 }
 
 int burn_lock_fd() { return g_lock_fd.get(); }
+
+bool burn_lock_free() {
+  if (g_lock_fd.valid()) return true;
+  // Never created: no burn ran since boot. A lock that cannot be opened or
+  // is not a regular file is no burning run's either; the burning modes
+  // refuse it themselves.
+  unique_fd fd = open_regular_file(kLockPath, O_RDONLY, true);
+  if (!fd.valid()) return true;
+  // Shared, and given back at once: a burning run holds it exclusively.
+  if (flock(fd.get(), LOCK_SH | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK) return true;
+  report_held();
+  return false;
+}

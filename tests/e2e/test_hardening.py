@@ -29,6 +29,11 @@ def test_the_burn_lock_outlives_a_killed_run_and_follows_no_planted_link(server,
     r = s.run("-y")  # the orphaned burn still runs
     assert r.status == 1 and len(s.burns()) == 1
     assert "another firmware upgrade is running on this server (lock /run/fwkit.lock)" in r.err
+    calls = len(s.calls())
+    for mode in ("-c", "-d"):  # no adapter is asked in the middle of its burn
+        r = s.run(mode)
+        assert (r.status, len(s.calls())) == (1, calls)
+        assert r.err.startswith("FWUPG_ERROR: another firmware upgrade is running on this server")
     assert stat.S_IMODE(os.stat(s.run_path("fwkit.lock")).st_mode) == 0o600
     s.run_path("fwkit.lock").unlink()
     s.run_path("fwkit.lock").symlink_to("/run/lock/fwkit.lock")
@@ -37,17 +42,27 @@ def test_the_burn_lock_outlives_a_killed_run_and_follows_no_planted_link(server,
     assert r.err.startswith("FWUPG_ERROR: could not open /run/fwkit.lock (40), run_lock.cc,")
 
 
-def moved_on(s, report):
+def moved_on(s, report, version="16.35.1000", running=None):
     state = s.state()
     for fn in state["functions"][2:4]:  # both physical functions of 0000:04:00
-        fn["firmware"] = "16.35.1000"
+        fn["firmware"] = version
+        if running:
+            fn["running"] = running
     s.write("nic_fw/.sim/server.json", json.dumps(state))
     return report
+
+
+HOLDS = "0000:04:00.0 already holds 16.28.2006, the version its plan asks for; nothing to burn"
 
 
 REPORTS = [  # how the -d report or the server changed before -u; status, burned, event, stderr
     (moved_on, 2, ["0000:01:00.0", "0000:81:00.0"],
      "report is stale for 0000:04:00.0: it runs 16.35.1000 now, so \"upgrade\" to 16.28.2006", ""),
+    # A rerun of a plan an earlier run carried out: done, not stale; one still waiting for its reset
+    # is told so and flags the reboot.
+    (lambda s, r: moved_on(s, r, "16.28.2006"), 0, ["0000:01:00.0", "0000:81:00.0"], HOLDS, ""),
+    (lambda s, r: moved_on(s, r, "16.28.2006", "16.26.1040"), 0, ["0000:01:00.0", "0000:81:00.0"],
+     HOLDS + "\n\n[WARNING]   0000:04:00.0 holds 16.28.2006 but runs 16.26.1040 until a reset; reboot", ""),
     (lambda s, r: re.sub(r'"16\.26\.1040"/>(\s*<action value=")upgrade', r'"16.28.2006"/>\1rewrite', r),
      2, ["0000:01:00.0", "0000:81:00.0"],
      "report is stale for 0000:04:00.0: it runs 16.26.1040 now, so \"rewrite\" to 16.28.2006", ""),
@@ -69,8 +84,8 @@ REPORTS = [  # how the -d report or the server changed before -u; status, burned
 
 
 @pytest.mark.parametrize("change, status, burned, event, err", REPORTS, ids=[
-    "adapter_moved_on", "rewrite_of_an_older_version", "another_boards_identity", "listed_five_times",
-    "slot_0x51", "dtd", "broken_xml", "forged_mac"])
+    "adapter_moved_on", "already_burned", "already_burned_reset_pending", "rewrite_of_an_older_version",
+    "another_boards_identity", "listed_five_times", "slot_0x51", "dtd", "broken_xml", "forged_mac"])
 def test_a_report_applied_later_burns_only_what_still_holds(server, change, status, burned,
                                                             event, err):
     s = server()
@@ -80,7 +95,9 @@ def test_a_report_applied_later_burns_only_what_still_holds(server, change, stat
     s.write("nicdiscovery.xml", change(s, SAMPLE_REPORT[0]))
     r = s.run("-u", "nicdiscovery.xml")
     assert (r.status, [b[b.index("-d") + 1] for b in s.burns()]) == (status, burned)
-    assert event in s.log() and re.fullmatch(err, r.err), r.err
+    assert event in s.log() and re.fullmatch(err, r.err), s.log()
+    assert "[ERROR]" not in s.log() or status != 0
+    assert s.run_path("reboot-required").exists() == bool(burned)
     assert not re.search(r"^\[INFO\] +MAC forged", s.log(), re.M)
 
 

@@ -21,6 +21,14 @@ SECTION = "### fwkit:"
 RESET_PENDING = re.compile(r"reset pending: running (\S+)")
 DECLARED_ENCODING = re.compile(r"""<\?xml[^>]*?\sencoding\s*=\s*["']([^"']*)["']""")
 SHA256 = re.compile(r"^[0-9a-f]{64}$")
+# Events of fwkit -u that tell what became of an adapter.
+VERIFIED = re.compile(r"^(\S+) \(.*PSID [^)]*\): (\S+) to \S+(?: \(.*\))?, burn \d+ of \d+, verified$")
+ALREADY_HOLDS = re.compile(r"^(\S+) already holds (\S+), the version its plan asks for; nothing to burn$")
+RUNS_UNTIL_RESET = re.compile(r"^(\S+) holds \S+ but runs \S+ until a reset")
+TOOL_REASON = re.compile(r"^burn of .* failed: ")
+# What fwkit says on standard error when another burning run holds its lock.
+LOCK_HELD = "another firmware upgrade is running on this server"
+BUSY = "another burning run is in progress"
 REPORT_LIMIT = 16 * 1024 * 1024  # bytes; fwkit's reports are a few kB per adapter
 # A spreadsheet takes a cell starting with one of these for a formula.
 FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
@@ -139,6 +147,20 @@ def hold_back(text, allow_rewrite=False, allow_downgrade=False):
     return plan
 
 
+def plan_lines(plans, hosts):
+    """What each host's plan will burn, a line per adapter (or why nothing), host by host."""
+    lines = []
+    for host, plan in zip(hosts, plans):
+        plan = plan if isinstance(plan, dict) else {}
+        if plan.get("burns"):
+            lines += ["%s: %s" % (host, line) for line in plan["burns"]]
+        else:
+            why = (": " + plan["error"]) if plan.get("error") else \
+                " (no plan)" if plan.get("missing") else ""
+            lines.append("%s: nothing to burn%s" % (host, why))
+    return lines
+
+
 def log_events(text):
     """Events of an excerpt of mstflint.log: [{"tag", "text"}], continuation lines joined."""
     events = []
@@ -194,43 +216,143 @@ def _flag(value):
     return value is True or str(value).strip().lower() == "true"
 
 
+def host_run(result, started=True):
+    """The record of one run of the role's shell tasks on a host, from the task's registered
+    result: reached or not (with Ansible's reason), fwkit's status, the events it logged, whether
+    another burning run held the lock, the adapters as they are after it, those it burned (verified)
+    or found already holding their plan's version, and the reboot flag."""
+    result = result if isinstance(result, dict) else {}
+    sections = output_sections(result.get("stdout"))
+    events = log_events(sections.get("events"))
+    errors = str(result.get("stderr") or "").splitlines()
+    reached = not _flag(result.get("unreachable"))
+    texts = [e["text"] for e in events if e["tag"] == "INFO"]
+    after = report_summary(sections["after"]) if "after" in sections else {}
+    return {
+        "started": bool(started), "reached": reached,
+        "busy": "busy" in sections or any(LOCK_HELD in line for line in errors),
+        "status": _status(result.get("rc")) if reached else None,
+        "events": events,
+        "message": (errors[-1:] or [""])[0] or str(result.get("msg") or ""),
+        "reboot_required": "required" in sections.get("reboot", ""),
+        "devices": after.get("devices") or [],
+        "fwkit_version": after.get("fwkit_version") or "",
+        "catalog_sha256": catalog_sha256(sections.get("catalog")),
+        "burned": [m.group(1) for m in map(VERIFIED.match, texts) if m],
+        "burned_from": {m.group(1): m.group(2) for m in map(VERIFIED.match, texts) if m},
+        "already": [m.group(1) for m in map(ALREADY_HOLDS.match, texts) if m],
+        "waits_reset": [m.group(1) for e in events if (m := RUNS_UNTIL_RESET.match(e["text"]))],
+    }
+
+
+def burned_addresses(stdout):
+    """The adapters a fwkit -u verified as burned, from the output of the role's burn task."""
+    return host_run({"stdout": stdout})["burned"]
+
+
+def needs_reboot(rollout):
+    """A host to reboot after its batch: fwkit -u ended well, and burned an adapter (or found one
+    already holding its plan's version but still running an older one), and left the flag."""
+    rollout = rollout or {}
+    return (not _rollout_failed(rollout) and _flag(rollout.get("reboot_required"))
+            and bool(rollout.get("burned") or rollout.get("waits_reset")))
+
+
+def reboot_check(rollout, result):
+    """The rollout record after a reboot: the adapters as the fresh fwkit -d sees them, and
+    "waits": a reason per burned adapter that still runs another version than its flash holds."""
+    rollout = dict(rollout or {})
+    again = host_run(result)
+    rollout["rebooted"] = True
+    rollout["reboot_status"] = again["status"] if again["reached"] else None
+    waits = []
+    if not again["reached"] or again["status"] != 0:
+        waits.append("the host was not seen again after its reboot: " +
+                     (_reason(again) if again["reached"] else again["message"]))
+    else:
+        rollout["devices"] = again["devices"]
+        now = {d["address"]: d for d in again["devices"]}
+        for address in list(rollout.get("burned") or []) + list(rollout.get("waits_reset") or []):
+            device = now.get(address)
+            if device is None:
+                waits.append("%s is not seen after the reboot" % address)
+            elif device["reset_pending"]:
+                waits.append("%s still runs %s after the reboot, its flash holds %s" % (
+                    address, device["reset_pending"], device["installed"]))
+    rollout["waits"] = waits
+    return rollout
+
+
 def batch_failed_percentage(hostvars, batch):
-    """The percentage of the hosts of a rollout batch whose fwkit -u failed."""
+    """The percentage of the hosts of a rollout batch whose fwkit -u (or reboot) failed, or that
+    could not be reached."""
     failed = sum(1 for host in batch
                  if _rollout_failed((hostvars[host].get("fwkit_outcome") or {}).get("rollout")))
     return 100.0 * failed / len(batch) if batch else 0.0
 
 
 def _rollout_failed(rollout):
-    """fwkit -u failed: a status above 0, or no status at all from a run that was started."""
+    """fwkit -u failed: the host was not reached, another burning run held it, a status above 0
+    or none at all from a run that was started, or a burned adapter still waits after a reboot."""
     if not rollout or not _flag(rollout.get("started")):
         return False
+    if rollout.get("reached") is False or _flag(rollout.get("busy")) or rollout.get("waits"):
+        return True
     status = _status(rollout.get("status"))
     return status is None or status > 0
 
 
 def _reason(run):
+    """Why a run failed: Ansible's reason for a host not reached; another burning run; the tool's
+    reason for a failed burn; else the run's first [ERROR]; else what it said last on standard
+    error; else its status."""
+    if run.get("reached") is False:
+        return "not reached: %s" % (run.get("message") or "")
+    if _flag(run.get("busy")):
+        return BUSY
     events = run.get("events") or []
-    if events:
-        return "[%s] %s" % (events[-1].get("tag", ""), events[-1].get("text", ""))
-    return str(run.get("message") or "")
+    errors = [e for e in events if e.get("tag") == "ERROR"]
+    found = next((e for e in errors if TOOL_REASON.match(str(e.get("text", "")))), None) or \
+        (errors[0] if errors else None)
+    if found:
+        return "[ERROR] %s" % found.get("text", "")
+    if run.get("waits"):
+        return "; ".join(run["waits"])
+    if run.get("message"):
+        return str(run["message"])
+    return "fwkit ended with status %s" % _status(run.get("status"))
 
 
-def _device_outcome(device, plan, rollout, after):
+def failure_message(rollout):
+    """The message of a host's failed task."""
+    rollout = rollout or {}
+    return "fwkit -u ended with status %s: %s" % (_status(rollout.get("status")), _reason(rollout))
+
+
+def _device_outcome(device, plan, rollout, after, older):
     address = device["address"]
     held = {h["address"]: h for h in plan.get("held", [])}
     if address in held:
         return "up to date" if held[address]["action"] == "rewrite" else \
             "held back: " + held[address]["reason"]
     if address not in plan.get("apply", []):
+        if older:
+            return older
         return "up to date" if device["action"] == "rewrite" and not plan else ""
     if _flag(rollout.get("check_mode")):
         return "would burn " + device["available"]
-    if not _flag(rollout.get("started")):
+    if not _flag(rollout.get("started")) or rollout.get("reached") is False:
         return "not reached"
-    if address in after and after[address]["installed"] == device["available"]:
-        return "burned " + device["available"]
-    return "not burned"
+    if address in (rollout.get("already") or []):
+        return "up to date (%s)" % device["available"]
+    burned = address in (rollout.get("burned") or [])
+    if not burned and "burned" not in rollout:  # a record of an older role
+        burned = address in after and after[address]["installed"] == device["available"]
+    if not burned:
+        return "not burned"
+    if address in after and not after[address]["reset_pending"]:
+        return "running " + device["available"]
+    return "burned %s, waits for a reboot" % device["available"]
 
 
 def _host_rows(host, record, plan_text, out):
@@ -241,8 +363,17 @@ def _host_rows(host, record, plan_text, out):
     rollout = record.get("rollout") or {}
     stamp = {key: str(record.get(key) or "") for key in ("time", "user", "fwkit_version",
                                                          "catalog_sha256")}
-    if discovery and _status(discovery.get("status")) != 0:
-        if NO_ADAPTER in [e.get("text") for e in discovery.get("events") or []]:
+    older = ""
+    if discovery and (discovery.get("reached") is False or _flag(discovery.get("busy"))):
+        if discovery.get("reached") is False:
+            out["not_reached"].append(host)
+        out["failed"].append({"host": host, "step": "discovery", "status": None,
+                              "last_event": _reason(discovery)})
+        older = "older plan (made %s)" % (record.get("plan_time") or "at an unknown time")
+        if not plan_text:
+            return
+    elif discovery and _status(discovery.get("status")) != 0:
+        if _flag(record.get("no_adapter")):
             out["no_adapter"].append(host)
         else:
             out["failed"].append({"host": host, "step": "discovery",
@@ -258,7 +389,7 @@ def _host_rows(host, record, plan_text, out):
         devices, plan = found["devices"], {}
         stamp["fwkit_version"] = found["fwkit_version"]
     elif plan.get("missing"):
-        out["no_plan"].append(host)
+        out["no_adapter" if _flag(record.get("no_adapter")) else "no_plan"].append(host)
         return
     elif plan.get("error"):
         out["failed"].append({"host": host, "step": "plan", "status": None,
@@ -266,18 +397,21 @@ def _host_rows(host, record, plan_text, out):
         return
     else:
         devices = plan.get("devices") or []
-        if not record.get("rollout"):  # the rollout stopped before this host
-            out["not_reached"].append(host)
+        if not record.get("rollout") or rollout.get("reached") is False:
+            out["not_reached"].append(host)  # the rollout stopped before it, or could not reach it
     if _rollout_failed(rollout):
         out["failed"].append({"host": host, "step": "rollout", "status": _status(rollout.get("status")),
                               "last_event": _reason(rollout)})
-    if _flag((rollout or discovery).get("reboot_required")):
+    if _flag((rollout or discovery).get("reboot_required")) and not (rollout.get("rebooted") and not rollout.get("waits")):
         out["reboot_required"].append(host)
     after = {d["address"]: d for d in rollout.get("devices") or []}
     for device in devices:
-        row = dict(device, host=host, outcome=_device_outcome(device, plan, rollout, after), **stamp)
-        if row["outcome"].startswith("burned"):
+        row = dict(device, host=host, outcome=_device_outcome(device, plan, rollout, after, older),
+                   **stamp)
+        if device["address"] in after and row["outcome"] != "not reached":
             row["reset_pending"] = after[device["address"]]["reset_pending"]
+        elif row["outcome"].startswith("burned"):  # it runs what it ran before until a reset
+            row["reset_pending"] = (rollout.get("burned_from") or {}).get(device["address"], "")
         out["totals"][row["action"] or "none"] = out["totals"].get(row["action"] or "none", 0) + 1
         out["adapters"].append({column: str(row.get(column, "")) for column in COLUMNS})
 
@@ -289,9 +423,32 @@ def _summary(hosts, records, plans, run):
         _host_rows(host, records.get(host) or {}, plans.get(host), out)
     for key in ("fwkit_version", "catalog_sha256"):  # one value, or each the adapters show
         out["run"][key] = ", ".join(sorted({r[key] for r in out["adapters"] if r[key]}))
-    out["burned"] = sum(1 for r in out["adapters"] if r["outcome"].startswith("burned"))
+    out["burned"] = sum(1 for r in out["adapters"]
+                        if r["outcome"].startswith(("burned", "running")))
     out["hosts"] = {host: records[host] for host in hosts if host in records}
     return out
+
+
+def _merged(outcome, kept, run):
+    """A host's record of this run, with what it keeps from its record of an earlier run: the time
+    its plan was made, whether it has no adapter, and what a rollout did not look at."""
+    record = dict(outcome, **run)
+    discovery = outcome.get("discovery")
+    if isinstance(discovery, dict) and discovery.get("reached") is not False and \
+            not _flag(discovery.get("busy")):
+        made = _status(discovery.get("status")) == 0
+        record["plan_time"] = run.get("time", "") if made else ""
+        record["no_adapter"] = not made and NO_ADAPTER in [
+            e.get("text") for e in discovery.get("events") or [] if isinstance(e, dict)]
+    else:
+        record["plan_time"] = str(kept.get("plan_time") or "")
+        record["no_adapter"] = _flag(kept.get("no_adapter"))
+    for key in ("fwkit_version", "catalog_sha256"):
+        if not outcome.get(key):
+            record[key] = kept.get(key) or ""
+    if isinstance(outcome.get("plan"), dict):  # the pushed report is not kept
+        record["plan"] = {k: v for k, v in outcome["plan"].items() if k != "report"}
+    return record
 
 
 def fleet_summary(previous, hostvars, run_hosts, plan_paths, plan_texts, run):
@@ -311,13 +468,7 @@ def fleet_summary(previous, hostvars, run_hosts, plan_paths, plan_texts, run):
     for host in run_hosts:
         outcome = hostvars[host].get("fwkit_outcome")
         if outcome:
-            kept = records.get(host) or {}
-            records[host] = dict(outcome, **run)
-            for key in ("fwkit_version", "catalog_sha256"):  # what a rollout did not look at
-                if "plan" in outcome and not outcome.get(key):
-                    records[host][key] = kept.get(key) or ""
-            if isinstance(outcome.get("plan"), dict):  # the pushed report is not kept
-                records[host]["plan"] = {k: v for k, v in outcome["plan"].items() if k != "report"}
+            records[host] = _merged(outcome, records.get(host) or {}, run)
     plans = {}
     for path, text in zip(plan_paths or [], plan_texts or []):
         name = os.path.basename(path)
@@ -363,7 +514,7 @@ def summary_table(summary):
         lines.append("FAILED %(host)s (%(step)s, status %(status)s): %(last_event)s" % failed)
     for key, title in (("no_adapter", "no adapter of the vendor"),
                        ("no_plan", "no plan (no report in the reports folder)"),
-                       ("reboot_required", "reboot required (fwkit never reboots)"),
+                       ("reboot_required", "reboot required"),
                        ("not_reached", "not reached")):
         if summary[key]:
             lines.append("%s: %s" % (title, ", ".join(summary[key])))
@@ -376,11 +527,17 @@ class FilterModule:
             "fwkit_report_summary": report_summary,
             "fwkit_report_devices": report_devices,
             "fwkit_hold_back": hold_back,
+            "fwkit_plan_lines": plan_lines,
             "fwkit_log_events": log_events,
             "fwkit_sections": output_sections,
             "fwkit_catalog_sha256": catalog_sha256,
             "fwkit_report_file": report_file,
             "fwkit_batch_failed_percentage": batch_failed_percentage,
+            "fwkit_host_run": host_run,
+            "fwkit_burned_addresses": burned_addresses,
+            "fwkit_needs_reboot": needs_reboot,
+            "fwkit_reboot_check": reboot_check,
+            "fwkit_failure_message": failure_message,
             "fwkit_fleet_summary": fleet_summary,
             "fwkit_summary_csv": summary_csv,
             "fwkit_summary_table": summary_table,
