@@ -71,12 +71,14 @@ def open_textfile_dir(s):  # shown as Debian's folder: the session's root reads 
     return {"FWKIT_TEXTFILE": str(s.root / "node-exporter" / "fwkit.prom")}
 
 
+LOCKED = "-E- Cannot open Device: 0000:04:00.0. ICMD bad parameter given\n"
 OTHER_BUILD = {"images": [{"file": "CX5_EN_25G_2P_16.28.2006.bin", "version": "16.26.1040", "psid": CX5["psid"]}]}
 SESSIONS = [  # what, server, preparation (gives the environment), arguments, status
     ("a tool others can write", alone(), lambda s: os.chmod(s.path("nic_fw/mstflint"), 0o757) or {}, ["-c"], 1),
     ("a catalog of another user", alone(), lambda s: os.chown(s.path("nic_fw/NICFWData.xml"), 65533, 0) or {},
      ["-c"], 1),
     ("the lock held", alone(), hold_lock, ["-s"], 1),
+    ("the lock held, an inventory", alone(), hold_lock, ["-c"], 1),
     ("up to date", alone(firmware="16.28.2006"), None, ["-s"], 1),
     ("a reset first", alone(firmware="16.27.2008", running="16.26.1040", burn={"outcome": "pending_reset"}),
      None, ["-s"], 0),
@@ -84,6 +86,8 @@ SESSIONS = [  # what, server, preparation (gives the environment), arguments, st
     ("a failed burn", alone(burn={"outcome": "fail"}), None, ["-s"], 2),
     ("a hung query", alone(query_hangs=True), lambda s: {"FWKIT_QUERY_TIMEOUT": "1"}, ["-c"], 0),
     ("no adapter", {"functions": [INTEL]}, None, ["-c"], 0),
+    ("a locked adapter", alone(query_exit_code=1, query_output=LOCKED), None, ["-s"], 2),
+    ("flash recovery", {"functions": [INTEL, {**CX5, "recovery": True}]}, None, ["-c"], 0),
     ("two modes", alone(), None, ["-s", "-c"], 1),
     ("metrics not written", alone(), open_textfile_dir, ["-c"], 0),
 ]
