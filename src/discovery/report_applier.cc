@@ -7,7 +7,7 @@
 #include "discovery/fw_action.h"
 #include "discovery/image_lookup.h"
 #include "discovery/report_reader.h"
-#include "inventory/board_grouping.h"
+#include "burn/board_grouping.h"
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
@@ -21,8 +21,8 @@
 #include "run/run_lock.h"
 #include "run/run_state.h"
 #include "run/text_format.h"
-#include "upgrade/burn_batch.h"
-#include "upgrade/image_flashing.h"
+#include "burn/burn_batch.h"
+#include "burn/image_flashing.h"
 
 namespace {
 

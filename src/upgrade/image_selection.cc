@@ -12,7 +12,7 @@
 #include "run/event_log.h"
 #include "run/run_state.h"
 #include "run/text_format.h"
-#include "upgrade/image_flashing.h"
+#include "burn/image_flashing.h"
 
 int fw_invalid = 0;
 int fw_invalid_count = 0;

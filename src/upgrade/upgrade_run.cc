@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "inventory/board_grouping.h"
+#include "burn/board_grouping.h"
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
@@ -15,8 +15,8 @@
 #include "run/run_lock.h"
 #include "run/run_state.h"
 #include "run/text_format.h"
-#include "upgrade/burn_batch.h"
-#include "upgrade/image_flashing.h"
+#include "burn/burn_batch.h"
+#include "burn/image_flashing.h"
 #include "upgrade/image_selection.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "run/run_state.h"
-#include "upgrade/image_flashing.h"
+#include "burn/image_flashing.h"
 
 /// What a row of the table comes to once its turn to be planned comes.
 enum class row_plan {

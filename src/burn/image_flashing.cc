@@ -1,5 +1,5 @@
 // Burning one image into one adapter through ./nic_fw/mstflint, and judging the outcome.
-#include "upgrade/image_flashing.h"
+#include "burn/image_flashing.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +23,7 @@
 #include "run/run_state.h"
 #include "run/spawn.h"
 #include "run/text_format.h"
-#include "upgrade/burn_output.h"
+#include "burn/burn_output.h"
 
 int read_discovery = 0;
 std::vector<std::string> ver_buf;

@@ -1,5 +1,5 @@
 // The burn batch: rows planned in table order, burns side by side, output held until its turn.
-#include "upgrade/burn_batch.h"
+#include "burn/burn_batch.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,7 +13,7 @@
 #include "run/process_set.h"
 #include "run/signal_guard.h"
 #include "run/spawn.h"
-#include "upgrade/burn_progress.h"
+#include "burn/burn_progress.h"
 
 namespace {
 

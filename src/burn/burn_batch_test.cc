@@ -1,5 +1,5 @@
 // How many burns run side by side, from FWKIT_BURN_JOBS.
-#include "upgrade/burn_batch.h"
+#include "burn/burn_batch.h"
 
 #include <cstdlib>
 
