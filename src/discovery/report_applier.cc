@@ -111,7 +111,7 @@ class report_applier {
     burn_rows rows;
     rows.count = g_ninfo.size();
     rows.plan = [this](row_turn& turn) { return plan_row(turn); };
-    rows.shared = [this](size_t idx, size_t through, bool waited, output_sink& out) {
+    rows.shared = [](size_t idx, size_t through, bool waited, output_sink& out) {
       // One whose flash was being burned when it was planned is asked again now.
       if (waited) ask_again(idx, out);
       tell_shared(idx, through, g_ninfo[waited ? through : idx].board, out);
