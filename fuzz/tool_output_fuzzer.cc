@@ -1,12 +1,12 @@
 // Fuzzes the readers of tool output: an adapter's or image's report, and getmlnxinfo's answer.
 #include <algorithm>
 
+#include "burn/burn_output.h"
 #include "discovery/image_lookup.h"
 #include "fuzz_check.h"
 #include "inventory/fw_query.h"
 #include "repository/fw_version.h"
 #include "run/outside_text.h"
-#include "upgrade/burn_output.h"
 
 // A value read from a report: 1 to 49 characters, none of them blank, CR, LF or NUL.
 static bool clean(const std::string& v) {

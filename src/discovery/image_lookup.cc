@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "inventory/fw_query.h"
-#include "run/console.h"
 #include "run/event_log.h"
 #include "run/outside_text.h"
 #include "run/process_set.h"
@@ -56,9 +55,9 @@ mlnx_answer parse_mlnx_answer(std::string_view line) {
 }
 
 int get_mlnx_info(const std::string& shown, const std::vector<std::string>& argv, std::string* data,
-                  const temp_file& data_file) {
+                  const temp_file& data_file, output_sink& out) {
   data->clear();
-  write_console(shown + " \n");
+  out.console(shown + " \n");
   // Bounded like a query, in a process group of its own, so that a signal
   // to us ends it and then us.
   const int limit = query_limits_from_environment().seconds;
@@ -66,35 +65,34 @@ int get_mlnx_info(const std::string& shown, const std::vector<std::string>& argv
   const int status = do_command(argv, data_file.fd(), limit, &done);
   if (status != 0) {
     if (done.timed_out) {
-      log_mellanox_event(kTagError, strprintf("%s gave no answer within %d seconds "
-                                              "(FWKIT_QUERY_TIMEOUT)\n", argv[0].c_str(), limit));
+      out.event(kTagError, strprintf("%s gave no answer within %d seconds "
+                                     "(FWKIT_QUERY_TIMEOUT)\n",
+                                     argv[0].c_str(), limit));
     }
-    log_mellanox_event(kTagError, strprintf("command failed: %s\n", shown.c_str()));
+    out.event(kTagError, strprintf("command failed: %s\n", shown.c_str()));
     return status;
   }
   std::string output;
   if (!read_file_text(data_file.path(), &output, kAnswerLineMax + 1)) {
-    log_mellanox_event(kTagError,
-                       strprintf("unable to open file %s\n", data_file.path().c_str()));
+    out.event(kTagError, strprintf("unable to open file %s\n", data_file.path().c_str()));
     return 2;
   }
   *data = mlnx_answer_line(output);
   return 0;
 }
 
-int modify_imagename(nic_info& curnic, std::string* servername) {
+int modify_imagename(nic_info& curnic, std::string* servername, output_sink& out) {
   temp_file data_file;  // removed when the lookup ends, whatever its outcome
   if (!data_file.create("dataXXXXXX")) {
-    log_mellanox_event(kTagError,
-                       strprintf("modify_imagename: unable to create file dataXXXXXX (%s)\n",
-                                 std::strerror(errno)));
+    out.event(kTagError, strprintf("modify_imagename: unable to create file dataXXXXXX (%s)\n",
+                                   std::strerror(errno)));
     return 2;
   }
   const std::string shown = strprintf("./getmlnxinfo imgfile %s > %s", curnic.pbus_info.c_str(),
                                       data_file.path().c_str());
   std::string line;
   const int status =
-      get_mlnx_info(shown, {"./getmlnxinfo", "imgfile", curnic.pbus_info}, &line, data_file);
+      get_mlnx_info(shown, {"./getmlnxinfo", "imgfile", curnic.pbus_info}, &line, data_file, out);
   if (status != 0) return status;
   const mlnx_answer answer = parse_mlnx_answer(line);
   if (answer.no_image) return 1;

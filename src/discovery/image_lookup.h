@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "inventory/nic_info.h"
+#include "run/output_sink.h"
 #include "run/temp_file.h"
 
 /// What getmlnxinfo's answer line says.
@@ -30,10 +31,10 @@ mlnx_answer parse_mlnx_answer(std::string_view line);
 /// command's exit status when it failed (128 + n when signal n ended it, as
 /// when it outlived FWKIT_QUERY_TIMEOUT), 2 when the file cannot be read.
 int get_mlnx_info(const std::string& shown, const std::vector<std::string>& argv, std::string* data,
-                  const temp_file& data_file);
+                  const temp_file& data_file, output_sink& out = live_sink());
 
 /// Replaces the first image name of `curnic` by the one getmlnxinfo names
 /// for its address. 0 replaced (with "" when the answer names none), 1 the
 /// tool knows no image, 2 its output is unreadable, else the tool's exit
 /// status. `servername`, when given, receives the answer's first field.
-int modify_imagename(nic_info& curnic, std::string* servername);
+int modify_imagename(nic_info& curnic, std::string* servername, output_sink& out = live_sink());

@@ -4,25 +4,25 @@
 #include <map>
 #include <set>
 
+#include "burn/board_grouping.h"
+#include "burn/burn_batch.h"
+#include "burn/image_flashing.h"
 #include "discovery/fw_action.h"
 #include "discovery/image_lookup.h"
 #include "discovery/report_reader.h"
-#include "inventory/board_grouping.h"
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
 #include "inventory/pci_enum.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
-#include "run/console.h"
 #include "run/event_log.h"
 #include "run/exit_status.h"
+#include "run/output_sink.h"
 #include "run/outside_text.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
 #include "run/text_format.h"
-#include "upgrade/burn_batch.h"
-#include "upgrade/image_flashing.h"
 
 namespace {
 
@@ -110,14 +110,17 @@ class report_applier {
       burns_planned += (nic.flags & kNicToFlash) && !catalog_images(catalog_, nic).empty() ? 1 : 0;
     burn_rows rows;
     rows.count = g_ninfo.size();
-    rows.plan = [this](size_t idx, burn_job* job) { return plan_row(idx, job); };
-    rows.burned = [this](size_t idx, burn_outcome) { judged_.insert(idx); };
-    rows.at_turn = [this](size_t idx) { share_flash(idx); };
+    rows.plan = [this](row_turn& turn) { return plan_row(turn); };
+    rows.shared = [](size_t idx, size_t through, bool waited, output_sink& out) {
+      // One whose flash was being burned when it was planned is asked again now.
+      if (waited) ask_again(idx, out);
+      tell_shared(idx, through, g_ninfo[waited ? through : idx].board, out);
+    };
     // Each burn defers signals while it runs; between burns a signal ends the
     // queries and lookups of the moment and the run.
     const int jobs = burn_jobs_from_environment(burns_planned);
     if (jobs > 1 && !ask_before_burns()) return status_;
-    const int stop_signal = run_burn_batch(rows, jobs);
+    const int stop_signal = run_burn_batch(rows, jobs, live_sink());
     if (status_ >= 0) return status_;
     if (stop_signal != 0) {
       log_mellanox_event(kTagError,
@@ -133,9 +136,11 @@ class report_applier {
   }
 
  private:
-  row_plan plan_row(size_t idx, burn_job* job) {
+  row_plan plan_row(row_turn& turn) {
+    const size_t idx = turn.row;
+    output_sink& out = *turn.out;
     image_check check = image_check::psid_and_version;
-    switch (check_device(idx, &check)) {
+    switch (check_device(idx, &check, out)) {
       case device_plan::skip:
         return row_plan::done;
       case device_plan::refuse:
@@ -147,59 +152,60 @@ class report_applier {
         break;
     }
     nic_info& nic = g_ninfo[idx];
-    if (!lock()) return row_plan::stop;
+    if (!lock(out)) return row_plan::stop;
     firmware_info now;
     if (const auto asked = asked_.find(idx); asked != asked_.end()) {
       now = asked->second;
     } else {
       get_firmware_info(address_, &now);
     }
-    warn_if_unread(nic, now);
+    warn_if_unread(nic, now, out);
     const bool by_version = check == image_check::psid_and_version;
     const bool done = already_holds(nic, now, by_version);
     const std::string stale = done ? std::string() : why_stale(nic, now, by_version);
     take_firmware_answer(&nic, now);  // the run's metrics show the adapter as asked now
     // One flash, several PCI devices: burned once, through the first listed
-    // of the devices burned so far, as the device now shows itself.
-    const board_grouping boards =
-        group_boards(g_ninfo, [this, idx](size_t i) { return i == idx || burning_.contains(i); });
-    for (const board_clash& clash : boards.clashes) {
-      if (clash.device == idx) log_mellanox_event(kTagWarning, board_clash_text(g_ninfo, clash) + "\n");
-    }
-    if (const size_t first = boards.first_of(idx); first != idx) {
-      // Told once that burn is judged, with what its flash holds then.
-      if (!judged_.contains(first)) {
-        waiting_[idx] = first;
-        return row_plan::at_turn;
-      }
-      tell_shared(idx, first, nic.board);
-      return row_plan::done;  // its outcome, a failure included, is already counted
-    }
+    // of the devices that carry a burn so far, as the device now shows itself;
+    // its outcome, a failure included, is counted there.
+    if (shares_flash(turn)) return row_plan::shares;
     if (done) {
-      tell_already_held(nic);
+      tell_already_held(nic, out);
       return row_plan::done;
     }
     if (!stale.empty()) {
-      log_mellanox_event(kTagError, strprintf("report is stale for %s: %s; not flashed\n",
-                                              nic.pbus_info.c_str(), stale.c_str()));
+      out.event(kTagError, strprintf("report is stale for %s: %s; not flashed\n",
+                                     nic.pbus_info.c_str(), stale.c_str()));
       failed_ = true;
       return row_plan::done;
     }
-    burning_.insert(idx);
     burn_outcome outcome;
-    if (prepare_burn(static_cast<uint32_t>(idx), check, job, &outcome)) return row_plan::burn;
-    judged_.insert(idx);
-    return row_plan::done;
+    return prepare_burn(static_cast<uint32_t>(idx), check, turn.job, &outcome, out)
+               ? row_plan::burn
+               : row_plan::refused;
+  }
+
+  // Whether the row's device is one board with an earlier device that
+  // carries a burn (`through` set to it); a cloned identity is told.
+  static bool shares_flash(row_turn& turn) {
+    const size_t idx = turn.row;
+    const std::vector<bool>& carries = *turn.carries_burn;
+    const board_grouping boards =
+        group_boards(g_ninfo, [idx, &carries](size_t i) { return i == idx || carries[i]; });
+    for (const board_clash& clash : boards.clashes) {
+      if (clash.device == idx)
+        turn.out->event(kTagWarning, board_clash_text(g_ninfo, clash) + "\n");
+    }
+    turn.through = boards.first_of(idx);
+    return turn.through != idx;
   }
 
   // A rerun of a plan whose burn is done: nothing to burn and nothing failed,
   // but an image that does not run yet still waits for a reboot.
-  void tell_already_held(const nic_info& nic) {
+  static void tell_already_held(const nic_info& nic, output_sink& out) {
     const std::string version = version_text(image_version(nic, 0));
-    log_mellanox_event(kTagInfo,
-                       strprintf("%s already holds %s, the version its plan asks for; nothing to "
-                                 "burn\n",
-                                 nic.pbus_info.c_str(), version.c_str()));
+    out.event(kTagInfo, strprintf("%s already holds %s, the version its plan asks for; nothing to "
+                                  "burn\n",
+                                  nic.pbus_info.c_str(), version.c_str()));
     if (nic.prunning_ver.empty() ||
         same_version(parse_fw_version(nic.prunning_ver), image_version(nic, 0))) {
       return;
@@ -208,24 +214,24 @@ class report_applier {
     const std::string waits =
         strprintf("%s holds %s but runs %s until a reset; reboot to run it\n",
                   nic.pbus_info.c_str(), version.c_str(), nic.prunning_ver.c_str());
-    print_message(waits);
-    log_mellanox_event(kTagWarning, waits);
+    out.message(waits);
+    out.event(kTagWarning, waits);
   }
 
   // The checks of a device that need no adapter query: the catalog knows
   // it, the report asks to flash it, at a valid address listed once, with an
   // image named inside nic_fw/. Sets address_ and the image check.
-  device_plan check_device(size_t idx, image_check* check) {
+  device_plan check_device(size_t idx, image_check* check, output_sink& out) {
     nic_info& nic = g_ninfo[idx];
     const std::string written = written_address(nic);
     const std::vector<XMLFW_INFO> matches = catalog_images(catalog_, nic);
     if (matches.empty()) {
       if (nic.flags & kNicToFlash) {
-        log_mellanox_event(kTagWarning,
-                           strprintf("read_discovery_report: %s asks for \"%s\" but the catalog "
-                                     "has no image for it (PSID %s); not flashed\n",
-                                     log_excerpt(written).c_str(), log_excerpt(nic.action).c_str(),
-                                     log_excerpt(nic.psid).c_str()));
+        out.event(kTagWarning,
+                  strprintf("read_discovery_report: %s asks for \"%s\" but the catalog "
+                            "has no image for it (PSID %s); not flashed\n",
+                            log_excerpt(written).c_str(), log_excerpt(nic.action).c_str(),
+                            log_excerpt(nic.psid).c_str()));
       }
       return device_plan::skip;
     }
@@ -234,42 +240,40 @@ class report_applier {
     if (!(nic.flags & kNicToFlash)) return device_plan::skip;
 
     if (parse_pci_address(written, &address_) != nullptr) {
-      log_mellanox_event(kTagError,
-                         strprintf("read_discovery_report: Device %zu has no valid PCI address "
-                                   "(\"%s\"); not flashed\n",
-                                   idx + 1, log_excerpt(written).c_str()));
+      out.event(kTagError, strprintf("read_discovery_report: Device %zu has no valid PCI address "
+                                     "(\"%s\"); not flashed\n",
+                                     idx + 1, log_excerpt(written).c_str()));
       return device_plan::refuse;
     }
     nic.pbus_info = pci_address_text(address_);
     if (in_flash_recovery(address_)) {
-      log_mellanox_event(kTagError, strprintf("report is stale for %s: it is in flash recovery "
-                                              "mode; not flashed\n",
-                                              nic.pbus_info.c_str()));
+      out.event(kTagError, strprintf("report is stale for %s: it is in flash recovery "
+                                     "mode; not flashed\n",
+                                     nic.pbus_info.c_str()));
       return device_plan::refuse;
     }
     if (!handled_.insert(address_).second) {
-      log_mellanox_event(kTagWarning,
-                         strprintf("read_discovery_report: %s is listed again (device %zu); it is "
-                                   "handled once\n",
-                                   nic.pbus_info.c_str(), idx + 1));
+      out.event(kTagWarning,
+                strprintf("read_discovery_report: %s is listed again (device %zu); it is "
+                          "handled once\n",
+                          nic.pbus_info.c_str(), idx + 1));
       return device_plan::skip;
     }
     // An image named by getmlnxinfo has no version in the catalog to check.
     if (nic.pxmlFwImage[0].find("Tamarix") != std::string::npos) {
-      if (modify_imagename(nic, nullptr) != 0) {
-        log_mellanox_event(
-            kTagError, "read_discovery_report: Error in finding the image for Tamarix/Pellion2\n");
+      if (modify_imagename(nic, nullptr, out) != 0) {
+        out.event(kTagError,
+                  "read_discovery_report: Error in finding the image for Tamarix/Pellion2\n");
         status_ = kExitErrors;
         return device_plan::stop;
       }
       *check = image_check::psid_only;
     }
     if (!is_safe_image_name(nic.pxmlFwImage[0])) {
-      log_mellanox_event(kTagError,
-                         strprintf("read_discovery_report: Refused image name \"%s\" for %s; "
-                                   "images come from %s only\n",
-                                   log_excerpt(nic.pxmlFwImage[0]).c_str(), nic.pbus_info.c_str(),
-                                   g_FwDir));
+      out.event(kTagError,
+                strprintf("read_discovery_report: Refused image name \"%s\" for %s; "
+                          "images come from %s only\n",
+                          log_excerpt(nic.pxmlFwImage[0]).c_str(), nic.pbus_info.c_str(), g_FwDir));
       return device_plan::refuse;
     }
     nic.pFwPath = nic.pxmlFwImage[0];
@@ -278,12 +282,11 @@ class report_applier {
 
   // The burn lock, taken before the first adapter query of the plan. False,
   // with the run's status set, when another run holds it.
-  bool lock() {
+  bool lock(output_sink& out) {
     if (locked_) return true;
     if (!take_burn_lock()) {
-      log_mellanox_event(kTagError,
-                         "read_discovery_report: Another firmware upgrade is running; "
-                         "nothing was burned\n");
+      out.event(kTagError,
+                "read_discovery_report: Another firmware upgrade is running; nothing was burned\n");
       status_ = kExitFailure;
       return false;
     }
@@ -307,33 +310,32 @@ class report_applier {
       queries.push_back({address, {}, false});
     }
     if (queries.empty()) return true;
-    if (!lock()) return false;
+    if (!lock(live_sink())) return false;
     get_firmware_infos(&queries, query_limits_from_environment());
     for (size_t i = 0; i < rows.size(); ++i) asked_[rows[i]] = queries[i].info;
     return true;
   }
 
-  static void warn_if_unread(const nic_info& nic, const firmware_info& now) {
+  static void warn_if_unread(const nic_info& nic, const firmware_info& now, output_sink& out) {
     if (now.version.empty() || now.psid.empty())
-      log_mellanox_event(kTagWarning, unread_adapter_warning(nic.pbus_info, now.reason));
+      out.event(kTagWarning, unread_adapter_warning(nic.pbus_info, now.reason));
   }
 
-  void tell_shared(size_t idx, size_t through, const std::string& board) {
-    log_mellanox_event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
-                                           g_ninfo[idx].pbus_info.c_str(),
-                                           g_ninfo[through].pbus_info.c_str(), board.c_str()));
+  static void tell_shared(size_t idx, size_t through, const std::string& board, output_sink& out) {
+    out.event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
+                                  g_ninfo[idx].pbus_info.c_str(),
+                                  g_ninfo[through].pbus_info.c_str(), board.c_str()));
   }
 
   // A device whose flash was being burned through an earlier one when it was
   // planned: asked again now that burn is out.
-  void share_flash(size_t idx) {
+  static void ask_again(size_t idx, output_sink& out) {
     nic_info& nic = g_ninfo[idx];
     pci_address address;
     firmware_info now;
     if (parse_pci_address(nic.pbus_info, &address) == nullptr) get_firmware_info(address, &now);
-    warn_if_unread(nic, now);
+    warn_if_unread(nic, now, out);
     take_firmware_answer(&nic, now);
-    tell_shared(idx, waiting_[idx], g_ninfo[waiting_[idx]].board);
   }
 
   const fw_catalog& catalog_;
@@ -343,10 +345,7 @@ class report_applier {
   int status_ = -1;  // set when the run ends early
   pci_address address_;
   std::set<pci_address> handled_;
-  std::set<size_t> burning_;              // devices a flash is burned through
-  std::set<size_t> judged_;               // devices whose burn is judged
   std::map<size_t, firmware_info> asked_;  // side by side: each device's answer before the burns
-  std::map<size_t, size_t> waiting_;      // device → the one its flash is being burned through
 };
 
 }  // namespace

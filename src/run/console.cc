@@ -5,7 +5,6 @@
 
 #include <cstdio>
 
-#include "run/held_output.h"
 #include "run/run_state.h"
 
 void print_message(const std::string& msg) {
@@ -14,7 +13,6 @@ void print_message(const std::string& msg) {
 }
 
 void write_console(const std::string& text) {
-  if (held_output* holder = output_holder()) return holder->console(text);
   std::fwrite(text.data(), 1, text.size(), stdout);
 }
 

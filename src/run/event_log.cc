@@ -11,7 +11,6 @@
 
 #include "run/error_report.h"
 #include "run/file_io.h"
-#include "run/held_output.h"
 #include "run/text_format.h"
 
 namespace {
@@ -63,7 +62,6 @@ std::string format_event_line(const char* tag, const std::string& time_text,
 }
 
 void log_mellanox_event(const char* tag, const std::string& text) {
-  if (held_output* holder = output_holder()) return holder->event(tag, text);
   if (!pmstflint_fout.valid()) return;
   std::time_t now = std::time(nullptr);
   char time_buf[64] = {};

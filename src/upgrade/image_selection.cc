@@ -5,14 +5,15 @@
 #include <cstdio>
 #include <vector>
 
+#include "burn/image_flashing.h"
 #include "inventory/nic_info.h"
 #include "repository/fw_catalog.h"
 #include "repository/fw_version.h"
 #include "run/console.h"
 #include "run/event_log.h"
+#include "run/output_sink.h"
 #include "run/run_state.h"
 #include "run/text_format.h"
-#include "upgrade/image_flashing.h"
 
 int fw_invalid = 0;
 int fw_invalid_count = 0;
@@ -80,24 +81,24 @@ std::string reply_event_text(const std::string& shown_prompt, const reply_line& 
   return text + "\n";
 }
 
-int nfwu_yesno(const std::string& prompt, int def_ans, const std::string& yorn) {
+int nfwu_yesno(const std::string& prompt, int def_ans, const std::string& yorn, output_sink& out) {
   if (g_iFlag & kOptSilent) return kAnswerYes;
   if (g_iFlag & kOptYes) return kAnswerYes;
 
   std::string shown = strprintf("%s y/n/q (%s):", prompt.c_str(), yorn.c_str());
-  print_message(shown);
+  out.message(shown);
   flush_console();
 
   reply_line reply;
   if (!read_reply(&reply)) {
-    print_message("Unknown input problem!\nQuit...\n");
+    out.message("Unknown input problem!\nQuit...\n");
     return kAnswerQuit;
   }
-  log_mellanox_event(kTagInfo, reply_event_text(shown, reply));
+  out.event(kTagInfo, reply_event_text(shown, reply));
   return parse_reply(reply, def_ans);
 }
 
-int is_FW_needed(uint32_t uNicIdx) {
+int is_FW_needed(uint32_t uNicIdx, output_sink& out) {
   if (uNicIdx >= g_ninfo.size()) return kAnswerNo;
   const nic_info& nic = g_ninfo[uNicIdx];
   const std::string question = fw_version_message();
@@ -110,34 +111,36 @@ int is_FW_needed(uint32_t uNicIdx) {
   bool newer = false;
   for (int i = 0; i < count && !newer; ++i) newer = is_newer(image_version(nic, i), running);
   if (newer) {
-    print_message(strprintf("Repository has New firmware version for interface "
-                            "%s.................Please flash the newer version\n",
-                            nic.pbus_info.c_str()));
+    out.message(
+        strprintf("Repository has New firmware version for interface "
+                  "%s.................Please flash the newer version\n",
+                  nic.pbus_info.c_str()));
   }
 
-  print_message(strprintf("\nCurrent Firmware Version is %u.%u.%u on %s \n", running.major,
-                          running.minor, running.release, nic.pbus_info.c_str()));
+  out.message(strprintf("\nCurrent Firmware Version is %u.%u.%u on %s \n", running.major,
+                        running.minor, running.release, nic.pbus_info.c_str()));
   if (count > 0) {
-    print_message("Repository has these firmware versions............");
+    out.message("Repository has these firmware versions............");
     for (size_t row = 0; row < ver_buf.size(); ++row) {
-      print_message(strprintf("[%zu] Image Version  %s\n", row + 1, ver_buf[row].c_str()));
+      out.message(strprintf("[%zu] Image Version  %s\n", row + 1, ver_buf[row].c_str()));
     }
   }
 
-  if (newer) return nfwu_yesno(question, kAnswerYes, "y");
+  if (newer) return nfwu_yesno(question, kAnswerYes, "y", out);
 
-  log_mellanox_event(kTagWarning, "*** WARNING *** - Installed firmware is the latest firmware\n");
-  print_message("Repository doesn't have newer firmware version, Installed firmware version is the "
-                "latest one..........Please Quit the updation.\n");
+  out.event(kTagWarning, "*** WARNING *** - Installed firmware is the latest firmware\n");
+  out.message(
+      "Repository doesn't have newer firmware version, Installed firmware version is the "
+      "latest one..........Please Quit the updation.\n");
   if ((g_iFlag & kOptionBits) == kOptSilent) {
     fw_invalid = 1;
     ++fw_invalid_count;
     return kAnswerNo;
   }
-  return nfwu_yesno(question, kAnswerNo, "n");
+  return nfwu_yesno(question, kAnswerNo, "n", out);
 }
 
-int select_firmware(uint32_t uNicIdx) {
+int select_firmware(uint32_t uNicIdx, output_sink& out) {
   if (uNicIdx >= g_ninfo.size()) return 0;
   nic_info& nic = g_ninfo[uNicIdx];
   if (!(nic.flags & kNicRecognised)) return 0;
@@ -145,12 +148,12 @@ int select_firmware(uint32_t uNicIdx) {
   const int count = image_count(nic);
   for (int i = 0; i < count; ++i) {
     if (nic.pxmlFwImage[i].find("n/a") != std::string::npos) {
-      log_mellanox_event(kTagWarning,
-                         strprintf("Failed to get firmware image filename from %s\n", g_XMLFwFile));
+      out.event(kTagWarning,
+                strprintf("Failed to get firmware image filename from %s\n", g_XMLFwFile));
     }
   }
 
-  switch (is_FW_needed(uNicIdx)) {
+  switch (is_FW_needed(uNicIdx, out)) {
     case kAnswerYes:
       nic.flags |= kNicToFlash;
       break;

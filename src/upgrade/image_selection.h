@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "run/output_sink.h"
+
 /// Answers to a confirmation.
 enum confirm_answer {
   kAnswerYes = 0,        ///< flash this adapter
@@ -23,17 +25,18 @@ extern int fw_invalid_count;
 /// then marks it for flashing (kNicToFlash) or clears its flags, records a
 /// quit or a "c" answer in g_iFlag, and leaves its sorted versions in
 /// ver_buf. Does nothing for an adapter that was not recognised. Returns 0.
-int select_firmware(uint32_t uNicIdx);
+int select_firmware(uint32_t uNicIdx, output_sink& out = live_sink());
 
 /// Shows the running and repository versions of adapter `uNicIdx`, fills
 /// ver_buf, decides whether the repository is newer and asks (or answers for
 /// the operator in -s, -s -F and -y runs). Returns a confirm_answer.
-int is_FW_needed(uint32_t uNicIdx);
+int is_FW_needed(uint32_t uNicIdx, output_sink& out = live_sink());
 
 /// Asks `prompt` as "%s y/n/q (%s):" with the default label `yorn` and reads
 /// the operator's line; an empty line takes `def_ans`. In -s and -y runs
 /// answers yes without asking. End of input is a quit.
-int nfwu_yesno(const std::string& prompt, int def_ans, const std::string& yorn);
+int nfwu_yesno(const std::string& prompt, int def_ans, const std::string& yorn,
+               output_sink& out = live_sink());
 
 /// One reply as read from the operator: the characters of its line up to a
 /// bound, whether the line ended in a newline, and its full length.

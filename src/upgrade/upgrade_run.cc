@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "inventory/board_grouping.h"
+#include "burn/board_grouping.h"
+#include "burn/burn_batch.h"
+#include "burn/image_flashing.h"
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
 #include "inventory/nic_table.h"
@@ -12,11 +14,10 @@
 #include "run/console.h"
 #include "run/event_log.h"
 #include "run/exit_status.h"
+#include "run/output_sink.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
 #include "run/text_format.h"
-#include "upgrade/burn_batch.h"
-#include "upgrade/image_flashing.h"
 #include "upgrade/image_selection.h"
 
 namespace {
@@ -54,13 +55,12 @@ board_grouping plan_boards(int nics) {
 // One flash, several PCI devices: adapter i, whose board was decided through
 // `leader`, is burned and counted once, through the leader.
 void take_board_outcome(int i, int leader, const std::vector<bool>& up_to_date,
-                        std::vector<burn_outcome>* outcome) {
+                        std::vector<burn_outcome>* outcome, output_sink& out) {
   if (up_to_date[leader]) ++fw_invalid_count;
   if (((*outcome)[i] = (*outcome)[leader]) != burn_outcome::none) {
-    log_mellanox_event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
-                                           g_ninfo[i].pbus_info.c_str(),
-                                           g_ninfo[leader].pbus_info.c_str(),
-                                           g_ninfo[i].board.c_str()));
+    out.event(kTagInfo, strprintf("%s shares its flash with %s (%s); burned once\n",
+                                  g_ninfo[i].pbus_info.c_str(), g_ninfo[leader].pbus_info.c_str(),
+                                  g_ninfo[i].board.c_str()));
   }
   if ((*outcome)[leader] == burn_outcome::success) {
     // Its flash is the leader's: it now holds what the burn's verification read.
@@ -126,11 +126,11 @@ int fwupg() {
   bool quit = false;
   burn_rows rows;
   rows.count = static_cast<size_t>(nics);
-  rows.plan = [&](size_t row, burn_job* job) {
-    const int i = static_cast<int>(row);
+  rows.plan = [&](row_turn& turn) {
+    const int i = static_cast<int>(turn.row);
     if (g_ninfo[i].fw_count <= 0) return row_plan::done;
-    if (boards.first_of(row) != row) return row_plan::at_turn;  // once its board's burn is out
-    if (!(g_iFlag & kStatusAskNoMore)) select_firmware(static_cast<uint32_t>(i));
+    if ((turn.through = boards.first_of(turn.row)) != turn.row) return row_plan::shares;
+    if (!(g_iFlag & kStatusAskNoMore)) select_firmware(static_cast<uint32_t>(i), *turn.out);
     if (g_iFlag & kStatusQuit) {
       quit = true;
       return row_plan::stop;
@@ -140,18 +140,19 @@ int fwupg() {
       up_to_date[i] = true;
       return row_plan::done;
     }
-    return prepare_burn(static_cast<uint32_t>(i), image_check::psid_and_version, job, &outcome[i])
+    return prepare_burn(static_cast<uint32_t>(i), image_check::psid_and_version, turn.job,
+                        &outcome[i], *turn.out)
                ? row_plan::burn
                : row_plan::done;
   };
-  rows.burned = [&](size_t row, burn_outcome judged) { outcome[row] = judged; };
-  rows.at_turn = [&](size_t row) {
-    const int i = static_cast<int>(row);
-    take_board_outcome(i, static_cast<int>(boards.first_of(row)), up_to_date, &outcome);
+  rows.burned = [&](size_t row, burn_outcome judged, output_sink&) { outcome[row] = judged; };
+  rows.shared = [&](size_t row, size_t through, bool, output_sink& out) {
+    take_board_outcome(static_cast<int>(row), static_cast<int>(through), up_to_date, &outcome, out);
   };
   // The operator answers for one adapter at a time: only unattended runs burn side by side.
   const bool unattended = (g_iFlag & (kOptSilent | kOptYes)) != 0;
-  const int signo = run_burn_batch(rows, unattended ? burn_jobs_from_environment(burns_planned) : 1);
+  const int signo =
+      run_burn_batch(rows, unattended ? burn_jobs_from_environment(burns_planned) : 1, live_sink());
   if (quit) return cancelled_by_user();
   if (signo != 0) {
     log_mellanox_event(kTagWarning,

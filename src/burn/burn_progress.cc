@@ -1,5 +1,5 @@
 // Live progress of the running burns on an interactive terminal.
-#include "upgrade/burn_progress.h"
+#include "burn/burn_progress.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // The burn batch: rows planned in table order, burns side by side, output held until its turn.
-#include "upgrade/burn_batch.h"
+#include "burn/burn_batch.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -7,13 +7,13 @@
 #include <optional>
 #include <vector>
 
+#include "burn/burn_progress.h"
 #include "inventory/fw_query.h"
 #include "inventory/nic_info.h"
-#include "run/held_output.h"
+#include "run/output_sink.h"
 #include "run/process_set.h"
 #include "run/signal_guard.h"
 #include "run/spawn.h"
-#include "upgrade/burn_progress.h"
 
 namespace {
 
@@ -27,7 +27,8 @@ enum class phase {
 
 struct row_state {
   bool planned = false;
-  bool at_turn = false;
+  bool sharing = false;  // waits for its turn to take the outcome of `through`'s burn
+  size_t through = 0;
   phase now = phase::waiting;
   held_output held;  // what it wrote while an earlier row was not out
   std::unique_ptr<burn_job> job;
@@ -35,8 +36,13 @@ struct row_state {
 
 class batch {
  public:
-  batch(const burn_rows& rows, size_t jobs)
-      : rows_(rows), jobs_(jobs), state_(rows.count), progress_(burn_progress_shown(), jobs > 1) {}
+  batch(const burn_rows& rows, size_t jobs, output_sink& out)
+      : rows_(rows),
+        jobs_(jobs),
+        out_(out),
+        state_(rows.count),
+        carries_burn_(rows.count, false),
+        progress_(burn_progress_shown(), jobs > 1) {}
 
   int run() {
     while (true) {
@@ -61,26 +67,38 @@ class batch {
   }
 
  private:
-  // The row's writes go out when every earlier row is out, else they wait.
-  void hold_for(size_t row) {
+  // Where the row writes: straight out when every earlier row is out, else
+  // into its holder.
+  output_sink& sink_for(size_t row) {
     progress_.erase();
-    hold_output(row == front_ ? nullptr : &state_[row].held);
+    return row == front_ ? out_ : state_[row].held;
   }
 
   void plan(size_t row) {
     row_state& state = state_[row];
     state.job = std::make_unique<burn_job>();
-    hold_for(row);
-    const row_plan plan = rows_.plan(row, state.job.get());
-    hold_output(nullptr);
+    row_turn turn{row, state.job.get(), &sink_for(row), &carries_burn_, 0};
+    const row_plan plan = rows_.plan(turn);
     state.planned = true;
-    state.at_turn = plan == row_plan::at_turn;
+    carries_burn_[row] = plan == row_plan::burn || plan == row_plan::refused;
     stopped_ = plan == row_plan::stop;
+    if (plan == row_plan::shares) share(row, turn.through);
     if (plan == row_plan::burn) {
       running_.push_back(row);
       query(row, phase::image);
     }
     write_out_front();
+  }
+
+  // A row whose flash is burned through an earlier row's: told at once when
+  // that burn is judged, else once its turn comes.
+  void share(size_t row, size_t through) {
+    if (std::find(running_.begin(), running_.end(), through) == running_.end()) {
+      if (rows_.shared) rows_.shared(row, through, false, sink_for(row));
+      return;
+    }
+    state_[row].sharing = true;
+    state_[row].through = through;
   }
 
   // The guard of the moment: while a burn runs (or its adapter is queried
@@ -147,7 +165,7 @@ class batch {
     state_[row].now = phase::burning;
     fit_guard();  // from here on the burn is seen through
     if (ending_ != 0) return done(row);  // unless a signal came first
-    child_handle child = start_burn(job);
+    child_handle child = rows_.steps.start(job);
     job.result.error = child.error;
     if (child.pid < 0) return step(row);
     job.result.started = child.error == 0;
@@ -163,24 +181,22 @@ class batch {
     note_signal();  // one noted while an earlier row was judged starts no burn
     if (ending_ != 0) return done(row);  // the run ends by the signal: nothing more is judged
     if (state.now == phase::image) {
-      hold_for(row);
       burn_outcome outcome;
-      const bool ready = take_image_report(state.job.get(), &outcome);
-      hold_output(nullptr);
+      output_sink& out = sink_for(row);
+      const bool ready = rows_.steps.take_image_report(state.job.get(), &outcome, out);
       if (!ready || signal_ != 0) {
-        if (rows_.burned) rows_.burned(row, ready ? burn_outcome::none : outcome);
+        if (rows_.burned) rows_.burned(row, ready ? burn_outcome::none : outcome, out);
         return done(row);
       }
       return start_burn_of(row);
     }
     if (state.now == phase::burning) {
       progress_.remove(row);
-      if (verify_step(state.job.get())) return query(row, phase::verifying);
+      if (rows_.steps.verify(state.job.get())) return query(row, phase::verifying);
     }
-    hold_for(row);
-    const burn_outcome outcome = judge_burn(*state.job);
-    if (rows_.burned) rows_.burned(row, outcome);
-    hold_output(nullptr);
+    output_sink& out = sink_for(row);
+    const burn_outcome outcome = rows_.steps.judge(*state.job, out);
+    if (rows_.burned) rows_.burned(row, outcome, out);
     done(row);
   }
 
@@ -197,11 +213,11 @@ class batch {
     while (front_ < rows_.count && state_[front_].planned) {
       row_state& state = state_[front_];
       progress_.erase();
-      state.held.write_out();
+      state.held.write_out(out_);
       if (state.now != phase::waiting) break;
-      if (state.at_turn) {
-        state.at_turn = false;
-        rows_.at_turn(front_);
+      if (state.sharing) {
+        state.sharing = false;
+        if (rows_.shared) rows_.shared(front_, state.through, true, out_);
       }
       ++front_;
     }
@@ -211,7 +227,9 @@ class batch {
 
   const burn_rows& rows_;
   const size_t jobs_;
+  output_sink& out_;
   std::vector<row_state> state_;
+  std::vector<bool> carries_burn_;
   burn_progress progress_;
   std::optional<signal_guard> guard_;
   std::optional<process_set> set_;
@@ -226,8 +244,8 @@ class batch {
 
 }  // namespace
 
-int run_burn_batch(const burn_rows& rows, int jobs) {
-  return batch(rows, static_cast<size_t>(std::max(jobs, 1))).run();
+int run_burn_batch(const burn_rows& rows, int jobs, output_sink& out) {
+  return batch(rows, static_cast<size_t>(std::max(jobs, 1)), out).run();
 }
 
 int burn_jobs_from_environment(int boards) {
@@ -238,10 +256,11 @@ burn_outcome do_update_firmware(uint32_t uNicIdx, image_check check) {
   burn_outcome outcome = burn_outcome::none;
   burn_rows one;
   one.count = 1;
-  one.plan = [&](size_t, burn_job* job) {
-    return prepare_burn(uNicIdx, check, job, &outcome) ? row_plan::burn : row_plan::done;
+  one.plan = [&](row_turn& turn) {
+    return prepare_burn(uNicIdx, check, turn.job, &outcome, *turn.out) ? row_plan::burn
+                                                                       : row_plan::done;
   };
-  one.burned = [&](size_t, burn_outcome judged) { outcome = judged; };
-  run_burn_batch(one, 1);
+  one.burned = [&](size_t, burn_outcome judged, output_sink&) { outcome = judged; };
+  run_burn_batch(one, 1, live_sink());
   return outcome;
 }

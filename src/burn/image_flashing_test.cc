@@ -1,5 +1,5 @@
 // The MAC form of the log and the rule for image file names.
-#include "upgrade/image_flashing.h"
+#include "burn/image_flashing.h"
 
 #include <gtest/gtest.h>
 

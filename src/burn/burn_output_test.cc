@@ -1,5 +1,5 @@
 // Tests of reading a failed burn's output; the tool's usual wordings are seen in the scenarios.
-#include "upgrade/burn_output.h"
+#include "burn/burn_output.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // Tests of which devices are one board; the cloned identity's whole text is in the scenarios.
-#include "inventory/board_grouping.h"
+#include "burn/board_grouping.h"
 
 #include <tuple>
 

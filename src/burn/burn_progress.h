@@ -15,6 +15,8 @@ int last_percentage(std::string_view text);
 /// firmware tool wrote to its output file so far: for one burn at a time
 /// with how long it has run ("Burning firmware on ADDR: 12s, 45%"), for
 /// burns side by side all on one line ("burning 3 of 8: ADDR 45%, ...").
+/// The line is written straight to the terminal, never held: the batch
+/// erases it before any row writes.
 class burn_progress {
  public:
   /// `enabled` false makes every call a no-op.

@@ -1,5 +1,5 @@
 // Boards out of the NIC table: one identity, one chip, one flash.
-#include "inventory/board_grouping.h"
+#include "burn/board_grouping.h"
 
 #include <map>
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "inventory/fw_query.h"
+#include "run/output_sink.h"
 #include "run/run_state.h"
 #include "run/spawn.h"
 #include "run/temp_file.h"
@@ -23,6 +24,9 @@ enum class image_check {
   psid_and_version,  ///< the adapter's PSID and the version the catalog gives for it
   psid_only,         ///< the adapter's PSID: the image was named by getmlnxinfo, not the catalog
 };
+
+// The steps below write their console text and events only through the
+// sink they are given (`out`); the caller decides when it is seen.
 
 /// Boards the mode means to burn in this run, for the audit line's "burn N
 /// of M"; set by the mode before its first burn (N counts the burns tried).
@@ -56,11 +60,12 @@ struct burn_job {
 /// name inside nic_fw/, a path only root can change. True with the job's
 /// query of the image ("-i IMAGE q") to run; else `outcome` says what became
 /// of the adapter (a failure is logged, set in g_iFlag and counted).
-bool prepare_burn(uint32_t uNicIdx, image_check check, burn_job* job, burn_outcome* outcome);
+bool prepare_burn(uint32_t uNicIdx, image_check check, burn_job* job, burn_outcome* outcome,
+                  output_sink& out);
 
 /// After the image's query: what the tool read must show what the job's
 /// check asks for. True with the job ready to burn; else as prepare_burn.
-bool take_image_report(burn_job* job, burn_outcome* outcome);
+bool take_image_report(burn_job* job, burn_outcome* outcome, output_sink& out);
 
 /// Starts the tool on a prepared job, in a process group of its own, its
 /// output to the job's file, keeping the burn lock open.
@@ -78,7 +83,7 @@ bool verify_step(burn_job* job);
 /// line naming the adapter, its board, the versions and whether it was
 /// forced. A failed burn's event is followed by the tool's reason (see
 /// read_burn_output).
-burn_outcome judge_burn(burn_job& job);
+burn_outcome judge_burn(burn_job& job, output_sink& out);
 
 /// Whether the running burns show a progress line: on a terminal, in runs
 /// that show operator messages.

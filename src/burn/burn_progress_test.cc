@@ -1,5 +1,5 @@
 // Finding the firmware tool's last percentage in its output.
-#include "upgrade/burn_progress.h"
+#include "burn/burn_progress.h"
 
 #include <gtest/gtest.h>
 

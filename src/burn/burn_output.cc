@@ -1,5 +1,5 @@
 // The reader of a failed burn's output: refusal for another board, refusal until a reset, the reason.
-#include "upgrade/burn_output.h"
+#include "burn/burn_output.h"
 
 #include <algorithm>
 #include <cctype>
