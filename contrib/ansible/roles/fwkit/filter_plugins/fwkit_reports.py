@@ -266,9 +266,10 @@ def reboot_check(rollout, result):
     rollout["rebooted"] = True
     rollout["reboot_status"] = again["status"] if again["reached"] else None
     waits = []
-    if not again["reached"] or again["status"] != 0:
-        waits.append("the host was not seen again after its reboot: " +
-                     (_reason(again) if again["reached"] else again["message"]))
+    if not again["reached"]:
+        waits.append("the host was not seen again after its reboot: " + again["message"])
+    elif again["status"] != 0:
+        waits.append("fwkit -d failed after the reboot: " + _reason(again))
     else:
         rollout["devices"] = again["devices"]
         now = {d["address"]: d for d in again["devices"]}
