@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Times rollout.yml of contrib/ansible over N simulated hosts, for N=1 and N=24 in one run.
 
-    bench/run_fleet_rollout.py [FWKIT_BINARY] [--hosts 1,24] [--poll 1]
+    bench/run_fleet_rollout.py [FWKIT_BINARY] [--hosts 1,24] [--poll 1] [--ansible DIR]
+
+--ansible times the playbooks of another copy of contrib/ansible (an older one, say).
 
 Each host is a simulated server with one ConnectX-5 behind the catalog, whose burn takes 2 s,
 reached with the local connection; each fwkit run gets a /run of its own (a private mount
@@ -32,6 +34,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 ANSIBLE = ROOT / "contrib" / "ansible"
 FWSIM = ROOT / "sim" / "fwsim.py"
+ansible = ANSIBLE  # the folder of the playbooks timed
 PR_SET_CHILD_SUBREAPER = 36
 BURN_SECONDS = 2
 HOST = {"functions": [{"address": "0000:04:00.0", "class": "0x020000", "vendor": "0x15b3",
@@ -94,10 +97,10 @@ def make_fleet(work, fwkit, hosts):
 
 def playbook(work, name, hosts, poll):
     return subprocess.run(
-        ["ansible-playbook", "-i", "hosts.ini", str(ANSIBLE / name), "-f", str(hosts),
+        ["ansible-playbook", "-i", "hosts.ini", str(ansible / name), "-f", str(hosts),
          "-e", f"fwkit_serial={hosts}", "-e", f"fwkit_burn_poll={poll}"],
         cwd=work, capture_output=True, text=True,
-        env=dict(os.environ, ANSIBLE_CONFIG=str(ANSIBLE / "ansible.cfg")))
+        env=dict(os.environ, ANSIBLE_CONFIG=str(ansible / "ansible.cfg")))
 
 
 def measure(fwkit, hosts, poll):
@@ -129,7 +132,10 @@ def main():
     parser.add_argument("fwkit", nargs="?", default=str(ROOT / "build" / "fwkit"))
     parser.add_argument("--hosts", default="1,24")
     parser.add_argument("--poll", type=int, default=1, help="fwkit_burn_poll, seconds")
+    parser.add_argument("--ansible", default=str(ANSIBLE), help="the folder of the playbooks")
     args = parser.parse_args()
+    global ansible
+    ansible = Path(args.ansible).resolve()
     fwkit = os.path.realpath(args.fwkit)
     if not os.access(fwkit, os.X_OK):
         raise SystemExit(f"no fwkit binary at {fwkit} (build first)")

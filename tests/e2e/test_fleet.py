@@ -184,8 +184,12 @@ def test_plans_then_rolling_updates_over_a_fleet_with_hostile_hosts(fleet, tmp_p
             device.find("fw_item/action").set("value", "Nothing")
     tree.write(reports / "upgrade.xml", encoding="UTF-8", xml_declaration=True)
     mixed_burns = len(s["mixed"].burns())
+    for step in ("pre", "post"):  # the operator's tasks around each reboot
+        (tmp_path / f"{step}.yml").write_text(
+            f"- name: Mark it.\n  ansible.builtin.file:\n    path: '{{{{ fwkit_dir }}}}/{step}'\n    state: touch\n    mode: '0644'\n")
     r, summary = play(tmp_path, "rollout.yml", "-e", "fwkit_serial=2", "-e", "fwkit_max_fail_percentage=50",
-                      "-e", "fwkit_reboot=true", "-e", "fwkit_summary_keep=2")
+                      "-e", "fwkit_reboot=true", "-e", "fwkit_summary_keep=2",
+                      "-e", f"fwkit_pre_reboot_tasks={tmp_path}/pre.yml", "-e", f"fwkit_post_reboot_tasks={tmp_path}/post.yml")
     assert r.returncode == 2
     assert [b[3] for b in s["mixed"].burns()[mixed_burns:]] == ["0000:05:00.0"]
     assert [b[3] for b in s["upgrade"].burns()] == ["0000:04:00.0"]
@@ -198,6 +202,7 @@ def test_plans_then_rolling_updates_over_a_fleet_with_hostile_hosts(fleet, tmp_p
         f"0000:04:00.0 still runs 16.27.2008 after the reboot, its flash holds {NEW5}"
     assert summary["reboot_required"] == ["mixed", "stuck"] and summary["not_reached"] == []
     assert s["uptodate"].burns() == [] and len(list(reports.glob("summary-*.json"))) == 2
+    assert [name for name in s if s[name].path("pre").exists() and s[name].path("post").exists()] == ["upgrade", "stuck"]
 
     # The same plans once more where nothing is left to do: all ok, nothing changed.
     r, summary = play(tmp_path, "rollout.yml", "--limit", "upgrade,uptodate")

@@ -266,9 +266,10 @@ def reboot_check(rollout, result):
     rollout["rebooted"] = True
     rollout["reboot_status"] = again["status"] if again["reached"] else None
     waits = []
-    if not again["reached"] or again["status"] != 0:
-        waits.append("the host was not seen again after its reboot: " +
-                     (_reason(again) if again["reached"] else again["message"]))
+    if not again["reached"]:
+        waits.append("the host was not seen again after its reboot: " + again["message"])
+    elif again["status"] != 0:
+        waits.append("fwkit -d failed after the reboot: " + _reason(again))
     else:
         rollout["devices"] = again["devices"]
         now = {d["address"]: d for d in again["devices"]}
@@ -326,6 +327,9 @@ def _reason(run):
 def failure_message(rollout):
     """The message of a host's failed task."""
     rollout = rollout or {}
+    if rollout.get("reached") is False or _flag(rollout.get("busy")) or \
+            _status(rollout.get("status")) == 0:  # the reboot failed, not fwkit
+        return _reason(rollout)
     return "fwkit -u ended with status %s: %s" % (_status(rollout.get("status")), _reason(rollout))
 
 
@@ -538,6 +542,7 @@ class FilterModule:
             "fwkit_needs_reboot": needs_reboot,
             "fwkit_reboot_check": reboot_check,
             "fwkit_failure_message": failure_message,
+            "fwkit_rollout_failed": _rollout_failed,
             "fwkit_fleet_summary": fleet_summary,
             "fwkit_summary_csv": summary_csv,
             "fwkit_summary_table": summary_table,
