@@ -102,7 +102,8 @@ enum class device_plan {
 // The applier of one report: plans each device in report order, burns, sums up.
 class report_applier {
  public:
-  explicit report_applier(const fw_catalog& catalog) : catalog_(catalog) {}
+  report_applier(const fw_catalog& catalog, const run_settings& settings)
+      : catalog_(catalog), settings_(settings), limits_(query_limits_of(settings)) {}
 
   int run() {
     burns_planned = 0;
@@ -115,7 +116,7 @@ class report_applier {
     rows.at_turn = [this](size_t idx) { share_flash(idx); };
     // Each burn defers signals while it runs; between burns a signal ends the
     // queries and lookups of the moment and the run.
-    const int jobs = burn_jobs_from_environment(burns_planned);
+    const int jobs = burn_jobs(settings_.burn_jobs, burns_planned);
     if (jobs > 1 && !ask_before_burns()) return status_;
     const int stop_signal = run_burn_batch(rows, jobs);
     if (status_ >= 0) return status_;
@@ -152,7 +153,7 @@ class report_applier {
     if (const auto asked = asked_.find(idx); asked != asked_.end()) {
       now = asked->second;
     } else {
-      get_firmware_info(address_, &now);
+      get_firmware_info(address_, limits_, &now);
     }
     warn_if_unread(nic, now);
     const bool by_version = check == image_check::psid_and_version;
@@ -187,6 +188,7 @@ class report_applier {
     }
     burning_.insert(idx);
     burn_outcome outcome;
+    job->limits = limits_;
     if (prepare_burn(static_cast<uint32_t>(idx), check, job, &outcome)) return row_plan::burn;
     judged_.insert(idx);
     return row_plan::done;
@@ -256,7 +258,7 @@ class report_applier {
     }
     // An image named by getmlnxinfo has no version in the catalog to check.
     if (nic.pxmlFwImage[0].find("Tamarix") != std::string::npos) {
-      if (modify_imagename(nic, nullptr) != 0) {
+      if (modify_imagename(nic, nullptr, limits_.seconds) != 0) {
         log_mellanox_event(
             kTagError, "read_discovery_report: Error in finding the image for Tamarix/Pellion2\n");
         status_ = kExitErrors;
@@ -308,7 +310,7 @@ class report_applier {
     }
     if (queries.empty()) return true;
     if (!lock()) return false;
-    get_firmware_infos(&queries, query_limits_from_environment());
+    get_firmware_infos(&queries, limits_);
     for (size_t i = 0; i < rows.size(); ++i) asked_[rows[i]] = queries[i].info;
     return true;
   }
@@ -330,13 +332,15 @@ class report_applier {
     nic_info& nic = g_ninfo[idx];
     pci_address address;
     firmware_info now;
-    if (parse_pci_address(nic.pbus_info, &address) == nullptr) get_firmware_info(address, &now);
+    if (parse_pci_address(nic.pbus_info, &address) == nullptr) get_firmware_info(address, limits_, &now);
     warn_if_unread(nic, now);
     take_firmware_answer(&nic, now);
     tell_shared(idx, waiting_[idx], g_ninfo[waiting_[idx]].board);
   }
 
   const fw_catalog& catalog_;
+  const run_settings& settings_;
+  const query_limits limits_;
   size_t accepted_ = 0;
   bool failed_ = false;
   bool locked_ = false;
@@ -351,7 +355,7 @@ class report_applier {
 
 }  // namespace
 
-int read_discovery_report() {
+int read_discovery_report(const run_settings& settings) {
   silent = kSilentRun;
   if (!open_event_log()) return kExitFailure;
   // The report names the adapters; a board that broke since is seen on the bus.
@@ -387,5 +391,5 @@ int read_discovery_report() {
   g_nic_table_built = true;
   fw_number.assign(g_ninfo.size(), 0);
   read_discovery = 1;
-  return report_applier(*images).run();
+  return report_applier(*images, settings).run();
 }
