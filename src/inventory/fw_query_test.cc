@@ -31,6 +31,7 @@ TEST(ParseFirmwareReport, Table) {
       {"a label twice is no answer", "PSID:\nPSID: MT_5\nFW Version: 1.2.3\nfw version: 1.2.3\n", "", "", ""},
       {"version with text after it", "FW Version: 16.35.2000(beta)\n", "", "", ""},
       {"label inside a line", "Note: FW Version: 1.2.3\n", "", "", ""},
+      {"version of two numbers", "FW Version: 16.35\n", "", "", ""},
       {"version of four numbers", "FW Version: 16.35.2000.1\n", "", "", ""},
       {"version number beyond 32 bits", "FW Version: 16.35.4294967296\n", "", "", ""},
       {"non-numeric flash line hides the running line",

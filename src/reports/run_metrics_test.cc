@@ -1,10 +1,13 @@
-// Tests of the metrics text: the last burning run, carried over from the file a run replaces.
+// Tests of the metrics text: the adapters, the labels, and the last burning run carried over.
 #include "reports/run_metrics.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 #include <sstream>
+#include <tuple>
+
+#include "inventory/fw_query.h"
 
 namespace {
 
@@ -56,6 +59,68 @@ TEST(RunMetrics, ABurningRunToldOtherwiseThanWrittenIsNone) {
       changed(b + "burns{outcome=\"failed\"}", b + "burns{outcome=\"success\"}"),  // twice
       changed(b + "exit_status 2\n", ""), good + b + "exit_status 2\n", good + b + "extra 1\n"};
   for (const std::string& text : bad) EXPECT_FALSE(last_burning_run(text)) << text;
+}
+
+// An adapter of one catalog image, as its query (`answer`) left it.
+nic_info asked(const char* address, firmware_info answer) {
+  nic_info nic;
+  std::tie(nic.ven_id, nic.dev_id, nic.sub_ven_id, nic.sub_dev_id) = std::tuple(0x15b3, 0x1017, 0x15b3, 7);
+  nic.pbus_info = address;
+  add_image(nic, parse_fw_version("16.28.2006"), "ConnectX-5", "a.bin");
+  take_firmware_answer(&nic, answer);
+  return nic;
+}
+
+// A read adapter, one running another version until a reset, an unread one, one asked twice and
+// one not asked: each family in order, each adapter once.
+TEST(RunMetrics, TheAdaptersAsked) {
+  nic_info not_asked;
+  not_asked.pbus_info = "0000:07:00.0";
+  const std::vector<nic_info> records = {
+      asked("0000:04:00.0", {0, "16.26.1040", "", 0, "MT_1", "Base GUID 1", ""}),
+      asked("0000:05:00.0", {0, "16.28.2006", "16.27.2008", 0, "MT_1", "", ""}),
+      asked("0000:06:00.0", {1, "", "", 1, "", "", "busy"}),
+      asked("0000:04:00.0", {1, "", "", 1, "", "", "busy"}), not_asked};
+  recovery_function broken;
+  broken.text = "0000:09:00.0";
+  const std::string text = run_metrics_text(records, facts("current", 0, 5, false), std::nullopt, {broken});
+  std::vector<std::string> families;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with("# TYPE ")) families.push_back(line.substr(7, line.find(' ', 7) - 7));
+  EXPECT_EQ(families, (std::vector<std::string>{
+      "fwkit_adapter_info", "fwkit_adapter_update_available", "fwkit_adapter_reset_pending",
+      "fwkit_adapter_readable", "fwkit_adapter_recovery_mode", "fwkit_last_run_timestamp_seconds",
+      "fwkit_last_run_exit_status", "fwkit_last_run_mode", "fwkit_last_run_burns",
+      "fwkit_last_run_duration_seconds", "fwkit_build_info", "fwkit_catalog_info"}));
+  const std::string a4 = "{address=\"0000:04:00.0\",board_id=\"Base GUID 1\"}";
+  const std::string a5 = "{address=\"0000:05:00.0\",board_id=\"PCI 0000:05:00.0\"}";
+  const std::string a6 = "{address=\"0000:06:00.0\",board_id=\"PCI 0000:06:00.0\"}";
+  const std::string info = "fwkit_adapter_info{address=\"0000:0";
+  const std::string ids = "board=\"ConnectX-5\",psid=\"MT_1\",pci_id=\"15B3-1017-15B3-0007\",";
+  for (const std::string& series : {
+           info + "4:00.0\",board_id=\"Base GUID 1\"," + ids + "flash_version=\"16.26.1040\","
+               "running_version=\"16.26.1040\",newest_version=\"16.28.2006\"} 1",
+           info + "5:00.0\",board_id=\"PCI 0000:05:00.0\"," + ids + "flash_version=\"16.28.2006\","
+               "running_version=\"16.27.2008\",newest_version=\"16.28.2006\"} 1",
+           info + "6:00.0\",board_id=\"PCI 0000:06:00.0\",board=\"ConnectX-5\",psid=\"\",pci_id=\"15B3-"
+               "1017-15B3-0007\",flash_version=\"\",running_version=\"\",newest_version=\"16.28.2006\"} 1",
+           "fwkit_adapter_update_available" + a4 + " 1", "fwkit_adapter_update_available" + a5 + " 0",
+           "fwkit_adapter_update_available" + a6 + " 0", "fwkit_adapter_reset_pending" + a4 + " 0",
+           "fwkit_adapter_reset_pending" + a5 + " 1", "fwkit_adapter_reset_pending" + a6 + " 0",
+           "fwkit_adapter_readable" + a4 + " 1", "fwkit_adapter_readable" + a5 + " 1",
+           "fwkit_adapter_readable" + a6 + " 0", "fwkit_adapter_recovery_mode" + a6 + " 0",
+           std::string("fwkit_adapter_recovery_mode{address=\"0000:09:00.0\",board_id=\"PCI 0000:09:00.0\"} 1")})
+    EXPECT_NE(text.find("\n" + series + "\n"), std::string::npos) << series;
+  EXPECT_EQ(series_of(text).size(), 3 * 5 + 1 + 8 + 2);  // three adapters, the broken one, the run
+}
+
+// Label values: escaped for the text format, control characters and bytes that are not UTF-8 as '?'.
+TEST(MetricLabelValue, Table) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"(a"b\c)", R"(a\"b\\c)"}, {"line\nend", "line?end"}, {"\xff" "x\xc3", "?x?"},
+      {"\xc2\x85", "?"}, {"\xc3\xa9\xe2\x82\xac", "\xc3\xa9\xe2\x82\xac"}, {"\xed\xa0\x80", "???"}};
+  for (const auto& [text, value] : cases) EXPECT_EQ(metric_label_value(text), value) << text;
 }
 
 }  // namespace
