@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "inventory/fw_query.h"
+#include "run/text_format.h"
 
 namespace {
 
@@ -84,34 +85,25 @@ TEST(RunMetrics, TheAdaptersAsked) {
   recovery_function broken;
   broken.text = "0000:09:00.0";
   const std::string text = run_metrics_text(records, facts("current", 0, 5, false), std::nullopt, {broken});
-  std::vector<std::string> families;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);)
-    if (line.starts_with("# TYPE ")) families.push_back(line.substr(7, line.find(' ', 7) - 7));
-  EXPECT_EQ(families, (std::vector<std::string>{
-      "fwkit_adapter_info", "fwkit_adapter_update_available", "fwkit_adapter_reset_pending",
-      "fwkit_adapter_readable", "fwkit_adapter_recovery_mode", "fwkit_last_run_timestamp_seconds",
-      "fwkit_last_run_exit_status", "fwkit_last_run_mode", "fwkit_last_run_burns",
-      "fwkit_last_run_duration_seconds", "fwkit_build_info", "fwkit_catalog_info"}));
-  const std::string a4 = "{address=\"0000:04:00.0\",board_id=\"Base GUID 1\"}";
-  const std::string a5 = "{address=\"0000:05:00.0\",board_id=\"PCI 0000:05:00.0\"}";
-  const std::string a6 = "{address=\"0000:06:00.0\",board_id=\"PCI 0000:06:00.0\"}";
-  const std::string info = "fwkit_adapter_info{address=\"0000:0";
   const std::string ids = "board=\"ConnectX-5\",psid=\"MT_1\",pci_id=\"15B3-1017-15B3-0007\",";
   for (const std::string& series : {
-           info + "4:00.0\",board_id=\"Base GUID 1\"," + ids + "flash_version=\"16.26.1040\","
-               "running_version=\"16.26.1040\",newest_version=\"16.28.2006\"} 1",
-           info + "5:00.0\",board_id=\"PCI 0000:05:00.0\"," + ids + "flash_version=\"16.28.2006\","
-               "running_version=\"16.27.2008\",newest_version=\"16.28.2006\"} 1",
-           info + "6:00.0\",board_id=\"PCI 0000:06:00.0\",board=\"ConnectX-5\",psid=\"\",pci_id=\"15B3-"
-               "1017-15B3-0007\",flash_version=\"\",running_version=\"\",newest_version=\"16.28.2006\"} 1",
-           "fwkit_adapter_update_available" + a4 + " 1", "fwkit_adapter_update_available" + a5 + " 0",
-           "fwkit_adapter_update_available" + a6 + " 0", "fwkit_adapter_reset_pending" + a4 + " 0",
-           "fwkit_adapter_reset_pending" + a5 + " 1", "fwkit_adapter_reset_pending" + a6 + " 0",
-           "fwkit_adapter_readable" + a4 + " 1", "fwkit_adapter_readable" + a5 + " 1",
-           "fwkit_adapter_readable" + a6 + " 0", "fwkit_adapter_recovery_mode" + a6 + " 0",
-           std::string("fwkit_adapter_recovery_mode{address=\"0000:09:00.0\",board_id=\"PCI 0000:09:00.0\"} 1")})
-    EXPECT_NE(text.find("\n" + series + "\n"), std::string::npos) << series;
+           "4:00.0\",board_id=\"Base GUID 1\"," + ids + "flash_version=\"16.26.1040\",running_version=\"16.26.1040\"",
+           "5:00.0\",board_id=\"PCI 0000:05:00.0\"," + ids + "flash_version=\"16.28.2006\",running_version=\"16.27.2008\"",
+           std::string("6:00.0\",board_id=\"PCI 0000:06:00.0\",board=\"ConnectX-5\",psid=\"\",pci_id=\"15B3-1017-15B3-"
+                       "0007\",flash_version=\"\",running_version=\"\"")})
+    EXPECT_NE(text.find("\nfwkit_adapter_info{address=\"0000:0" + series + ",newest_version=\"16.28.2006\"} 1\n"),
+              std::string::npos) << series;
+  const std::tuple<const char*, int, int, int> rows[] = {  // update available, reset pending, readable
+      {"4:00.0\",board_id=\"Base GUID 1", 1, 0, 1}, {"5:00.0\",board_id=\"PCI 0000:05:00.0", 0, 1, 1},
+      {"6:00.0\",board_id=\"PCI 0000:06:00.0", 0, 0, 0}};
+  for (const auto& [labels, update, pending, readable] : rows) {
+    for (const auto& [family, value] : {std::pair("update_available", update), {"reset_pending", pending},
+                                        {"readable", readable}, {"recovery_mode", 0}})
+      EXPECT_NE(text.find(strprintf("\nfwkit_adapter_%s{address=\"0000:0%s\"} %d\n", family, labels, value)),
+                std::string::npos) << family << labels;
+  }
+  EXPECT_NE(text.find("\nfwkit_adapter_recovery_mode{address=\"0000:09:00.0\",board_id=\"PCI 0000:09:00.0\"} 1\n"),
+            std::string::npos);
   EXPECT_EQ(series_of(text).size(), 3 * 5 + 1 + 8 + 2);  // three adapters, the broken one, the run
 }
 
