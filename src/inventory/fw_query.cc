@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <cstdlib>
-#include <limits>
 
 #include "repository/fw_version.h"
 #include "run/error_report.h"

@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <ctime>
 #include <set>
 #include <utility>

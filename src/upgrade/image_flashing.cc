@@ -108,7 +108,8 @@ std::string first_line(std::string_view output) {
 }
 
 // Whether the tool's query of the image file (`query`, its output `report`,
-// its time limit `limit` seconds) tells what it holds. Logs why when not: the file is missing, damaged or no image.
+// its time limit `limit` seconds) tells what it holds. Logs why when not:
+// the file is missing, damaged or no image.
 bool image_readable(const std::string& name, const child_result& query, const std::string& report,
                     firmware_info* held, int limit) {
   if (query.succeeded() && read_query_report(report, held)) return true;
