@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <signal.h>
 
+#include <chrono>
+
 #include "discovery/report_applier.h"
 #include "discovery/report_writer.h"
 #include "reports/current_report.h"
@@ -14,6 +16,7 @@
 #include "run/reboot_flag.h"
 #include "run/run_lock.h"
 #include "run/run_state.h"
+#include "run/settings.h"
 #include "upgrade/upgrade_run.h"
 
 namespace {
@@ -27,25 +30,26 @@ void fill_closed_standard_streams() {
   }
 }
 
-int run_mode_chosen(run_mode mode) {
+int run_mode_chosen(run_mode mode, const run_settings& settings) {
   // A flash being written answers no query worth reporting, and a query may
   // disturb the burn: the modes that only ask wait for another day.
   if ((mode == run_mode::show_current || mode == run_mode::discover) && !burn_lock_free()) {
     return kExitFailure;
   }
   switch (mode) {
-    case run_mode::show_current: return show_current();
-    case run_mode::discover: return discover_HW();
-    case run_mode::apply_report: return read_discovery_report();
+    case run_mode::show_current: return show_current(settings);
+    case run_mode::discover: return discover_HW(settings);
+    case run_mode::apply_report: return read_discovery_report(settings);
     case run_mode::upgrade: break;
   }
-  return fwupg();
+  return fwupg(settings);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  note_run_start();
+  const auto started = std::chrono::steady_clock::now();
+  const run_settings settings = read_run_settings();
   fill_closed_standard_streams();
   // A console that went away (a dropped ssh link, a closed pipe) must not
   // end the run between burns: its writes just fail.
@@ -60,10 +64,10 @@ int main(int argc, char** argv) {
   if (!check_repository_trust({"nic_fw", "nic_fw/mstflint", g_XMLFwFile, "getmlnxinfo"})) {
     return kExitFailure;
   }
-  const int status = run_mode_chosen(command.mode);
+  const int status = run_mode_chosen(command.mode, settings);
   // Whatever else happened, an image burned in this run (or refused until a
   // reset) waits for a reboot.
   if (g_iFlag & (kStatusBurnOk | kStatusResetPending)) flag_reboot_required();
-  write_run_metrics(status);
+  write_run_metrics(status, settings.textfile, started);
   return status;
 }

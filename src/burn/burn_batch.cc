@@ -157,7 +157,7 @@ class batch {
       if (other != row && state_[other].now != phase::burning)
         state_[other].job->query_overlapped = true;
     }
-    set_->add(row, std::move(child), &job.query, &job.report, query_limits_from_environment().seconds);
+    set_->add(row, std::move(child), &job.query, &job.report, job.limits.seconds);
   }
 
   void start_burn_of(size_t row) {
@@ -248,8 +248,8 @@ int run_burn_batch(const burn_rows& rows, int jobs, output_sink& out) {
   return batch(rows, static_cast<size_t>(std::max(jobs, 1)), out).run();
 }
 
-int burn_jobs_from_environment(int boards) {
-  return std::clamp(positive_number_or(std::getenv("FWKIT_BURN_JOBS"), 1), 1, std::max(boards, 1));
+int burn_jobs(int wanted, int boards) {
+  return std::clamp(wanted, 1, std::max(boards, 1));
 }
 
 burn_outcome do_update_firmware(uint32_t uNicIdx, image_check check) {

@@ -65,6 +65,6 @@ struct burn_rows {
 /// the query and then the process, as it ends any query.
 int run_burn_batch(const burn_rows& rows, int jobs, output_sink& out);
 
-/// FWKIT_BURN_JOBS: burns side by side, at most `boards`; 1 when unset or
-/// not a positive decimal number.
-int burn_jobs_from_environment(int boards);
+/// Burns side by side: `wanted` (FWKIT_BURN_JOBS), at least 1 and at most
+/// `boards`.
+int burn_jobs(int wanted, int boards);

@@ -108,12 +108,12 @@ std::string first_line(std::string_view output) {
   return ": " + clean_outside_text(output.substr(start, output.find('\n', start) - start), 160);
 }
 
-// Whether the tool's query of the image file (`query`, its output `report`)
-// tells what it holds. Logs why when not: the file is missing, damaged or no image.
+// Whether the tool's query of the image file (`query`, its output `report`,
+// its time limit `limit` seconds) tells what it holds. Logs why when not:
+// the file is missing, damaged or no image.
 bool image_readable(output_sink& out, const std::string& name, const child_result& query,
-                    const std::string& report, firmware_info* held) {
+                    const std::string& report, firmware_info* held, int limit) {
   if (query.succeeded() && read_query_report(report, held)) return true;
-  const int limit = query_limits_from_environment().seconds;
   const std::string how = query.timed_out ? strprintf("no answer within %d seconds, FWKIT_QUERY_TIMEOUT", limit)
                                           : describe_child_result(query);
   out.event(kTagError, strprintf("Image %s could not be read by the firmware tool (%s)%s\n",
@@ -153,7 +153,7 @@ bool flash_holds(output_sink& out, nic_info& nic, const std::string& version, co
   if (job.verifying && parse_pci_address(address_text, &address) == nullptr) {
     if (job.query.started && !job.query.timed_out) flash = parse_firmware_report(job.report);
     if (job.query_overlapped && (flash.version_rc != 0 || flash.psid_rc != 0))
-      get_firmware_info(address, &flash);
+      get_firmware_info(address, job.limits, &flash);
     take_firmware_answer(&nic, flash);
     if (flash.version_rc == 0) {
       if (same_version(parse_fw_version(flash.version), parse_fw_version(version))) return true;
@@ -241,7 +241,7 @@ burn_outcome check_step(output_sink& out, const nic_info& nic, burn_job* job) {
 // burn's command and the file for its output.
 burn_outcome image_report_step(output_sink& out, const nic_info& nic, burn_job* job) {
   const fw_version catalog_version = image_version(nic, job->image);
-  if (!image_readable(out, job->image_name, job->query, job->report, &job->held) ||
+  if (!image_readable(out, job->image_name, job->query, job->report, &job->held, job->limits.seconds) ||
       !image_fits(out, nic, job->image_name, job->held,
                   job->check == image_check::psid_and_version ? &catalog_version : nullptr)) {
     g_iFlag |= kStatusBurnFailed;  // meant to be burned, and was not

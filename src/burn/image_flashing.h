@@ -39,6 +39,7 @@ struct burn_job {
   image_check check = image_check::psid_and_version;
   int image = 0;     ///< the chosen image of the record
   int number = 0;    ///< N of the audit line's "burn N of M"
+  query_limits limits;  ///< how long its queries may take
   std::string image_name, image_path;
   /// The query of the step at hand (of the image, then of the adapter after
   /// its burn), how it ended, its output, and whether others ran beside it.

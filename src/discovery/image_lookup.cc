@@ -55,19 +55,18 @@ mlnx_answer parse_mlnx_answer(std::string_view line) {
 }
 
 int get_mlnx_info(const std::string& shown, const std::vector<std::string>& argv, std::string* data,
-                  const temp_file& data_file, output_sink& out) {
+                  const temp_file& data_file, int seconds, output_sink& out) {
   data->clear();
   out.console(shown + " \n");
   // Bounded like a query, in a process group of its own, so that a signal
   // to us ends it and then us.
-  const int limit = query_limits_from_environment().seconds;
   child_result done;
-  const int status = do_command(argv, data_file.fd(), limit, &done);
+  const int status = do_command(argv, data_file.fd(), seconds, &done);
   if (status != 0) {
     if (done.timed_out) {
       out.event(kTagError, strprintf("%s gave no answer within %d seconds "
                                      "(FWKIT_QUERY_TIMEOUT)\n",
-                                     argv[0].c_str(), limit));
+                                     argv[0].c_str(), seconds));
     }
     out.event(kTagError, strprintf("command failed: %s\n", shown.c_str()));
     return status;
@@ -81,7 +80,7 @@ int get_mlnx_info(const std::string& shown, const std::vector<std::string>& argv
   return 0;
 }
 
-int modify_imagename(nic_info& curnic, std::string* servername, output_sink& out) {
+int modify_imagename(nic_info& curnic, std::string* servername, int seconds, output_sink& out) {
   temp_file data_file;  // removed when the lookup ends, whatever its outcome
   if (!data_file.create("dataXXXXXX")) {
     out.event(kTagError, strprintf("modify_imagename: unable to create file dataXXXXXX (%s)\n",
@@ -92,7 +91,8 @@ int modify_imagename(nic_info& curnic, std::string* servername, output_sink& out
                                       data_file.path().c_str());
   std::string line;
   const int status =
-      get_mlnx_info(shown, {"./getmlnxinfo", "imgfile", curnic.pbus_info}, &line, data_file, out);
+      get_mlnx_info(shown, {"./getmlnxinfo", "imgfile", curnic.pbus_info}, &line, data_file, seconds,
+                    out);
   if (status != 0) return status;
   const mlnx_answer answer = parse_mlnx_answer(line);
   if (answer.no_image) return 1;

@@ -29,12 +29,15 @@ mlnx_answer parse_mlnx_answer(std::string_view line);
 /// Runs `argv` (echoed as `shown`) with its standard output in `data_file`
 /// and puts the answer line of that file into `data`. 0 on success, the
 /// command's exit status when it failed (128 + n when signal n ended it, as
-/// when it outlived FWKIT_QUERY_TIMEOUT), 2 when the file cannot be read.
+/// when it outlived `seconds`, FWKIT_QUERY_TIMEOUT), 2 when the file cannot
+/// be read.
 int get_mlnx_info(const std::string& shown, const std::vector<std::string>& argv, std::string* data,
-                  const temp_file& data_file, output_sink& out = live_sink());
+                  const temp_file& data_file, int seconds, output_sink& out = live_sink());
 
 /// Replaces the first image name of `curnic` by the one getmlnxinfo names
 /// for its address. 0 replaced (with "" when the answer names none), 1 the
 /// tool knows no image, 2 its output is unreadable, else the tool's exit
 /// status. `servername`, when given, receives the answer's first field.
-int modify_imagename(nic_info& curnic, std::string* servername, output_sink& out = live_sink());
+/// The tool is given `seconds` to answer.
+int modify_imagename(nic_info& curnic, std::string* servername, int seconds,
+                     output_sink& out = live_sink());

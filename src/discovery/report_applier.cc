@@ -102,7 +102,8 @@ enum class device_plan {
 // The applier of one report: plans each device in report order, burns, sums up.
 class report_applier {
  public:
-  explicit report_applier(const fw_catalog& catalog) : catalog_(catalog) {}
+  report_applier(const fw_catalog& catalog, const run_settings& settings)
+      : catalog_(catalog), settings_(settings), limits_(query_limits_of(settings)) {}
 
   int run() {
     burns_planned = 0;
@@ -111,14 +112,14 @@ class report_applier {
     burn_rows rows;
     rows.count = g_ninfo.size();
     rows.plan = [this](row_turn& turn) { return plan_row(turn); };
-    rows.shared = [](size_t idx, size_t through, bool waited, output_sink& out) {
+    rows.shared = [this](size_t idx, size_t through, bool waited, output_sink& out) {
       // One whose flash was being burned when it was planned is asked again now.
       if (waited) ask_again(idx, out);
       tell_shared(idx, through, g_ninfo[waited ? through : idx].board, out);
     };
     // Each burn defers signals while it runs; between burns a signal ends the
     // queries and lookups of the moment and the run.
-    const int jobs = burn_jobs_from_environment(burns_planned);
+    const int jobs = burn_jobs(settings_.burn_jobs, burns_planned);
     if (jobs > 1 && !ask_before_burns()) return status_;
     const int stop_signal = run_burn_batch(rows, jobs, live_sink());
     if (status_ >= 0) return status_;
@@ -157,7 +158,7 @@ class report_applier {
     if (const auto asked = asked_.find(idx); asked != asked_.end()) {
       now = asked->second;
     } else {
-      get_firmware_info(address_, &now);
+      get_firmware_info(address_, limits_, &now);
     }
     warn_if_unread(nic, now, out);
     const bool by_version = check == image_check::psid_and_version;
@@ -179,6 +180,7 @@ class report_applier {
       return row_plan::done;
     }
     burn_outcome outcome;
+    turn.job->limits = limits_;
     return prepare_burn(static_cast<uint32_t>(idx), check, turn.job, &outcome, out)
                ? row_plan::burn
                : row_plan::refused;
@@ -261,7 +263,7 @@ class report_applier {
     }
     // An image named by getmlnxinfo has no version in the catalog to check.
     if (nic.pxmlFwImage[0].find("Tamarix") != std::string::npos) {
-      if (modify_imagename(nic, nullptr, out) != 0) {
+      if (modify_imagename(nic, nullptr, limits_.seconds, out) != 0) {
         out.event(kTagError,
                   "read_discovery_report: Error in finding the image for Tamarix/Pellion2\n");
         status_ = kExitErrors;
@@ -311,7 +313,7 @@ class report_applier {
     }
     if (queries.empty()) return true;
     if (!lock(live_sink())) return false;
-    get_firmware_infos(&queries, query_limits_from_environment());
+    get_firmware_infos(&queries, limits_);
     for (size_t i = 0; i < rows.size(); ++i) asked_[rows[i]] = queries[i].info;
     return true;
   }
@@ -329,16 +331,18 @@ class report_applier {
 
   // A device whose flash was being burned through an earlier one when it was
   // planned: asked again now that burn is out.
-  static void ask_again(size_t idx, output_sink& out) {
+  void ask_again(size_t idx, output_sink& out) {
     nic_info& nic = g_ninfo[idx];
     pci_address address;
     firmware_info now;
-    if (parse_pci_address(nic.pbus_info, &address) == nullptr) get_firmware_info(address, &now);
+    if (parse_pci_address(nic.pbus_info, &address) == nullptr) get_firmware_info(address, limits_, &now);
     warn_if_unread(nic, now, out);
     take_firmware_answer(&nic, now);
   }
 
   const fw_catalog& catalog_;
+  const run_settings& settings_;
+  const query_limits limits_;
   size_t accepted_ = 0;
   bool failed_ = false;
   bool locked_ = false;
@@ -350,7 +354,7 @@ class report_applier {
 
 }  // namespace
 
-int read_discovery_report() {
+int read_discovery_report(const run_settings& settings) {
   silent = kSilentRun;
   if (!open_event_log()) return kExitFailure;
   // The report names the adapters; a board that broke since is seen on the bus.
@@ -386,5 +390,5 @@ int read_discovery_report() {
   g_nic_table_built = true;
   fw_number.assign(g_ninfo.size(), 0);
   read_discovery = 1;
-  return report_applier(*images).run();
+  return report_applier(*images, settings).run();
 }

@@ -173,10 +173,10 @@ int save_report(xmlDoc* doc, const std::string& path) {
 
 }  // namespace
 
-int discover_HW() {
+int discover_HW(const run_settings& settings) {
   if (!open_event_log()) return kExitFailure;
   run_fw_catalog catalog;
-  const int built = build_NIC_list(catalog);
+  const int built = build_NIC_list(catalog, query_limits_of(settings));
   if (built == kNicListBrokenOff) return kExitFailure;
   if (built != 0) return kExitErrors;
   return xml_discovery_report() == 0 ? kExitOk : kExitErrors;

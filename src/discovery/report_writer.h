@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "inventory/nic_info.h"
+#include "run/settings.h"
 #include "repository/xml_owners.h"
 
 /// The three address leaves of a device, cut from its PCI address text.
@@ -17,7 +18,7 @@ struct pci_address_fields {
 
 /// Writes the discovery report for this server to g_XMLDiscoveryReport;
 /// returns the exit status (0 written, 2 no adapter or no report).
-int discover_HW();
+int discover_HW(const run_settings& settings);
 
 /// Writes the report of g_ninfo to g_XMLDiscoveryReport. 0 when the whole
 /// document was saved; otherwise the failure is logged and the result is

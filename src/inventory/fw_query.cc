@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
-#include <cstdlib>
-#include <limits>
 
 #include "repository/fw_version.h"
 #include "run/error_report.h"
@@ -133,22 +131,8 @@ firmware_info parse_firmware_report(std::string_view report) {
   return info;
 }
 
-int positive_number_or(const char* text, int fallback) {
-  if (text == nullptr || *text == '\0') return fallback;
-  long long number = 0;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9') return fallback;
-    number = number * 10 + (*c - '0');
-    if (number > std::numeric_limits<int>::max()) return fallback;
-  }
-  return number > 0 ? static_cast<int>(number) : fallback;
-}
-
-query_limits query_limits_from_environment() {
-  query_limits limits;
-  limits.jobs = positive_number_or(std::getenv("FWKIT_QUERY_JOBS"), limits.jobs);
-  limits.seconds = positive_number_or(std::getenv("FWKIT_QUERY_TIMEOUT"), limits.seconds);
-  return limits;
+query_limits query_limits_of(const run_settings& settings) {
+  return {settings.query_jobs, settings.query_seconds};
 }
 
 std::string firmware_query_command(const pci_address& address) {
@@ -202,10 +186,10 @@ void get_firmware_infos(std::vector<firmware_query>* queries, const query_limits
   }
 }
 
-int get_firmware_info(const pci_address& address, firmware_info* info) {
+int get_firmware_info(const pci_address& address, const query_limits& limits, firmware_info* info) {
   std::vector<firmware_query> queries(1);
   queries[0].address = address;
-  get_firmware_infos(&queries, query_limits_from_environment());
+  get_firmware_infos(&queries, limits);
   *info = queries[0].info;
   return found_both(*info) ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "inventory/pci_enum.h"
+#include "run/settings.h"
 
 /// Longest reason kept for an adapter that was not read.
 inline constexpr size_t kQueryReasonMax = 160;
@@ -32,14 +33,8 @@ struct query_limits {
   int seconds = 300;   ///< time limit of one query (FWKIT_QUERY_TIMEOUT)
 };
 
-/// The limits from the environment variables FWKIT_QUERY_JOBS and
-/// FWKIT_QUERY_TIMEOUT; a variable that is unset or not a positive decimal
-/// integer leaves its default.
-query_limits query_limits_from_environment();
-
-/// `text` as a positive decimal integer (digits only, at most INT_MAX), or
-/// `fallback` when it is null or anything else.
-int positive_number_or(const char* text, int fallback);
+/// The limits the run's settings give.
+query_limits query_limits_of(const run_settings& settings);
 
 /// One adapter's query and its answer.
 struct firmware_query {
@@ -61,9 +56,9 @@ std::string firmware_query_command(const pci_address& address);
 /// the queries and the process (see run_side_by_side).
 void get_firmware_infos(std::vector<firmware_query>* queries, const query_limits& limits);
 
-/// One adapter's query, as get_firmware_infos does it, with the limits from
-/// the environment. 0 when both values were found, else 1.
-int get_firmware_info(const pci_address& address, firmware_info* info);
+/// One adapter's query, as get_firmware_infos does it. 0 when both values
+/// were found, else 1.
+int get_firmware_info(const pci_address& address, const query_limits& limits, firmware_info* info);
 
 /// Reads the tool's report of an adapter (or of an image: the layout is the
 /// same). A value is taken from the line that begins, after blanks, with its

@@ -31,6 +31,7 @@ TEST(ParseFirmwareReport, Table) {
       {"a label twice is no answer", "PSID:\nPSID: MT_5\nFW Version: 1.2.3\nfw version: 1.2.3\n", "", "", ""},
       {"version with text after it", "FW Version: 16.35.2000(beta)\n", "", "", ""},
       {"label inside a line", "Note: FW Version: 1.2.3\n", "", "", ""},
+      {"version of two numbers", "FW Version: 16.35\n", "", "", ""},
       {"version of four numbers", "FW Version: 16.35.2000.1\n", "", "", ""},
       {"version number beyond 32 bits", "FW Version: 16.35.4294967296\n", "", "", ""},
       {"non-numeric flash line hides the running line",
@@ -66,15 +67,6 @@ TEST(ParseFirmwareReport, ReasonOfAnUnreadAdapter) {
   };
   for (const auto& [output, reason] : cases) EXPECT_EQ(parse_firmware_report(output).reason, reason) << output;
   EXPECT_EQ(parse_firmware_report("-E- " + std::string(300, 'x')).reason.size(), kQueryReasonMax + 3);
-}
-
-// FWKIT_QUERY_JOBS and FWKIT_QUERY_TIMEOUT: anything but a positive decimal integer means the default.
-TEST(PositiveNumberOr, Table) {
-  const std::pair<const char*, int> cases[] = {
-      {"1", 1}, {"16", 16}, {"0300", 300}, {"2147483647", 2147483647}, {nullptr, 8}, {"", 8},
-      {"0", 8}, {"-2", 8}, {"+2", 8}, {" 2", 8}, {"2s", 8}, {"1.5", 8}, {"0x10", 8},
-      {"2147483648", 8}, {"99999999999999999999", 8}};
-  for (const auto& [text, number] : cases) EXPECT_EQ(positive_number_or(text, 8), number) << (text ? text : "unset");
 }
 
 }  // namespace

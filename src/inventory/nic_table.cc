@@ -209,12 +209,11 @@ bool is_mellanox_vendor(std::string_view vendor_name) {
   return contains_ignoring_case(vendor_name, "Mellanox") || contains_ignoring_case(vendor_name, "15B3");
 }
 
-int build_NIC_list(run_fw_catalog& catalog) {
+int build_NIC_list(run_fw_catalog& catalog, const query_limits& limits) {
   const std::vector<pci_interface> interfaces = list_adapters();
   diagnostic_file diagnostics;
   print_message(strprintf("\nIf PSID or FW_Version is not found for some interfaces, please check %s\n\n",
                           diagnostics.name().c_str()));
-  const query_limits limits = query_limits_from_environment();
   const std::vector<firmware_query> queries = query_adapters(interfaces, limits);
 
   int mellanox = 0;

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "inventory/fw_query.h"
 #include "inventory/pci_enum.h"
 #include "repository/fw_catalog.h"
 
@@ -12,12 +13,12 @@
 /// The mode ends the run with status 1 (kExitFailure).
 inline constexpr int kNicListBrokenOff = -1;
 
-/// Builds g_ninfo: lists the adapters, queries each one of the vendor, and
-/// attaches its catalog images, reading `catalog` when the first adapter is
-/// read. The functions in flash recovery mode go to g_recovery_functions,
+/// Builds g_ninfo: lists the adapters, queries each one of the vendor within
+/// `limits`, and attaches its catalog images, reading `catalog` when the
+/// first adapter is read. The functions in flash recovery mode go to g_recovery_functions,
 /// each with its warning in the log (log_recovery_functions). 0 when at least one adapter of the vendor was fully read, 1 when
 /// none was found, 2 when none could be read, kNicListBrokenOff.
-int build_NIC_list(run_fw_catalog& catalog);
+int build_NIC_list(run_fw_catalog& catalog, const query_limits& limits);
 
 /// True when a vendor name from the PCI ID database names the vendor:
 /// it holds "Mellanox" or "15B3", in any letter case.

@@ -37,12 +37,12 @@ std::string current_report_block(const nic_info& nic) {
   return block;
 }
 
-int show_current() {
+int show_current(const run_settings& settings) {
   if (!open_event_log()) return kExitFailure;
   // The report shows whatever the build found; only a build that broke off
   // changes the status.
   run_fw_catalog catalog;
-  if (build_NIC_list(catalog) == kNicListBrokenOff) return kExitFailure;
+  if (build_NIC_list(catalog, query_limits_of(settings)) == kNicListBrokenOff) return kExitFailure;
   for (int i = 0; i < g_nNics; ++i) {
     if (g_ninfo[i].flags & kNicRecognised) print_message(current_report_block(g_ninfo[i]));
   }

@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
 #include <ctime>
 #include <set>
 #include <utility>
@@ -92,12 +91,6 @@ void burning_run_series(std::string* text, const run_facts& run) {
                        *burn_count(&burns, outcome));
 }
 
-// The run's start, as note_run_start noted it (or, without it, when first asked).
-std::chrono::steady_clock::time_point run_start() {
-  static const std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-  return start;
-}
-
 }  // namespace
 
 const char* run_mode_name(int option_word) {
@@ -179,81 +172,106 @@ std::string metric_label_value(std::string_view text) {
   return value;
 }
 
-std::string run_metrics_text(const std::vector<nic_info>& records, const run_facts& run,
-                             const std::optional<run_facts>& earlier,
-                             const std::vector<recovery_function>& recovering) {
+namespace {
+
+// The records the run asked the tool about, the first of each address only.
+std::vector<const nic_info*> asked_adapters(const std::vector<nic_info>& records) {
   std::vector<const nic_info*> adapters;
   std::set<std::string> addresses;
   for (const nic_info& nic : records) {
     if (nic.asked && addresses.insert(nic.pbus_info).second) adapters.push_back(&nic);
   }
-  std::string text;
-  if (!adapters.empty()) {
-    family(&text, "fwkit_adapter_info", "Adapter of PCI vendor 0x15B3 as the last run found it.");
-    for (const nic_info* nic : adapters) {
-      const std::vector<fw_version> versions = sorted_image_versions(*nic);
-      const bool read = nic->flags & kNicRecognised;
-      const std::string flash = read ? nic->pfirmware_ver : "";
-      const std::string running = read && !nic->prunning_ver.empty() ? nic->prunning_ver : flash;
-      const std::string pci_id = nic->ven_id == 0 ? ""
-                                 : strprintf("%04X-%04X-%04X-%04X", nic->ven_id, nic->dev_id,
-                                             nic->sub_ven_id, nic->sub_dev_id);
-      text += strprintf(
-          "fwkit_adapter_info{%s,board=\"%s\",psid=\"%s\",pci_id=\"%s\","
-          "flash_version=\"%s\",running_version=\"%s\",newest_version=\"%s\"} 1\n",
-          adapter_labels(*nic).c_str(), metric_label_value(nic->pxmlName[0]).c_str(),
-          metric_label_value(nic->psid).c_str(), pci_id.c_str(), metric_label_value(flash).c_str(),
-          metric_label_value(running).c_str(),
-          versions.empty() ? "" : version_text(versions.back()).c_str());
-    }
-    family(&text, "fwkit_adapter_update_available",
-           "1 when the repository holds a newer firmware than the adapter's flash.");
-    for (const nic_info* nic : adapters) {
-      const std::vector<fw_version> versions = sorted_image_versions(*nic);
-      const bool newer = (nic->flags & kNicRecognised) && !versions.empty() &&
-                         is_newer(versions.back(), running_version(*nic));
-      text += strprintf("fwkit_adapter_update_available%s %d\n", address_label(*nic).c_str(), newer);
-    }
-    family(&text, "fwkit_adapter_reset_pending",
-           "1 when the adapter runs another firmware than its flash holds, until a reset.");
-    for (const nic_info* nic : adapters) {
-      const bool pending = (nic->flags & kNicRecognised) && !nic->prunning_ver.empty();
-      text += strprintf("fwkit_adapter_reset_pending%s %d\n", address_label(*nic).c_str(), pending);
-    }
-    family(&text, "fwkit_adapter_readable",
-           "1 when the firmware query read the adapter's version and PSID.");
-    for (const nic_info* nic : adapters) {
-      text += strprintf("fwkit_adapter_readable%s %d\n", address_label(*nic).c_str(),
-                        (nic->flags & kNicRecognised) ? 1 : 0);
-    }
+  return adapters;
+}
+
+// The fwkit_adapter_info series of one adapter.
+std::string adapter_info_series(const nic_info& nic) {
+  const std::vector<fw_version> versions = sorted_image_versions(nic);
+  const bool read = nic.flags & kNicRecognised;
+  const std::string flash = read ? nic.pfirmware_ver : "";
+  const std::string running = read && !nic.prunning_ver.empty() ? nic.prunning_ver : flash;
+  const std::string pci_id = nic.ven_id == 0 ? ""
+                             : strprintf("%04X-%04X-%04X-%04X", nic.ven_id, nic.dev_id,
+                                         nic.sub_ven_id, nic.sub_dev_id);
+  return strprintf(
+      "fwkit_adapter_info{%s,board=\"%s\",psid=\"%s\",pci_id=\"%s\","
+      "flash_version=\"%s\",running_version=\"%s\",newest_version=\"%s\"} 1\n",
+      adapter_labels(nic).c_str(), metric_label_value(nic.pxmlName[0]).c_str(),
+      metric_label_value(nic.psid).c_str(), pci_id.c_str(), metric_label_value(flash).c_str(),
+      metric_label_value(running).c_str(),
+      versions.empty() ? "" : version_text(versions.back()).c_str());
+}
+
+// The families of the adapters asked: info, update available, reset pending, readable.
+void adapter_series(std::string* text, const std::vector<const nic_info*>& adapters) {
+  family(text, "fwkit_adapter_info", "Adapter of PCI vendor 0x15B3 as the last run found it.");
+  for (const nic_info* nic : adapters) *text += adapter_info_series(*nic);
+  family(text, "fwkit_adapter_update_available",
+         "1 when the repository holds a newer firmware than the adapter's flash.");
+  for (const nic_info* nic : adapters) {
+    const std::vector<fw_version> versions = sorted_image_versions(*nic);
+    const bool newer = (nic->flags & kNicRecognised) && !versions.empty() &&
+                       is_newer(versions.back(), running_version(*nic));
+    *text += strprintf("fwkit_adapter_update_available%s %d\n", address_label(*nic).c_str(), newer);
   }
-  if (!adapters.empty() || !recovering.empty()) {
-    family(&text, "fwkit_adapter_recovery_mode",
-           "1 when the adapter is in flash recovery mode: its firmware is broken, fwkit leaves it "
-           "alone.");
-    for (const nic_info* nic : adapters)
-      text += strprintf("fwkit_adapter_recovery_mode%s 0\n", address_label(*nic).c_str());
-    for (const recovery_function& function : recovering) {
-      const std::string address = metric_label_value(function.text);
-      text += "fwkit_adapter_recovery_mode{address=\"" + address + "\",board_id=\"PCI " + address +
-              "\"} 1\n";
-    }
+  family(text, "fwkit_adapter_reset_pending",
+         "1 when the adapter runs another firmware than its flash holds, until a reset.");
+  for (const nic_info* nic : adapters) {
+    const bool pending = (nic->flags & kNicRecognised) && !nic->prunning_ver.empty();
+    *text += strprintf("fwkit_adapter_reset_pending%s %d\n", address_label(*nic).c_str(), pending);
   }
-  family(&text, "fwkit_last_run_timestamp_seconds", "End of the last run, seconds since the epoch.");
-  text += strprintf("fwkit_last_run_timestamp_seconds %lld\n", run.timestamp);
-  family(&text, "fwkit_last_run_exit_status", "Exit status of the last run.");
-  text += strprintf("fwkit_last_run_exit_status %d\n", run.exit_status);
-  family(&text, "fwkit_last_run_mode", "Mode of the last run.");
-  text += "fwkit_last_run_mode{mode=\"" + metric_label_value(run.mode) + "\"} 1\n";
-  family(&text, "fwkit_last_run_burns", "Burns of the last run by outcome.");
+  family(text, "fwkit_adapter_readable",
+         "1 when the firmware query read the adapter's version and PSID.");
+  for (const nic_info* nic : adapters) {
+    *text += strprintf("fwkit_adapter_readable%s %d\n", address_label(*nic).c_str(),
+                       (nic->flags & kNicRecognised) ? 1 : 0);
+  }
+}
+
+// fwkit_adapter_recovery_mode: 0 per adapter asked, 1 per function in flash recovery mode.
+void recovery_series(std::string* text, const std::vector<const nic_info*>& adapters,
+                     const std::vector<recovery_function>& recovering) {
+  family(text, "fwkit_adapter_recovery_mode",
+         "1 when the adapter is in flash recovery mode: its firmware is broken, fwkit leaves it "
+         "alone.");
+  for (const nic_info* nic : adapters)
+    *text += strprintf("fwkit_adapter_recovery_mode%s 0\n", address_label(*nic).c_str());
+  for (const recovery_function& function : recovering) {
+    const std::string address = metric_label_value(function.text);
+    *text += "fwkit_adapter_recovery_mode{address=\"" + address + "\",board_id=\"PCI " + address +
+             "\"} 1\n";
+  }
+}
+
+// The fwkit_last_run_* families of `run`.
+void last_run_series(std::string* text, const run_facts& run) {
+  family(text, "fwkit_last_run_timestamp_seconds", "End of the last run, seconds since the epoch.");
+  *text += strprintf("fwkit_last_run_timestamp_seconds %lld\n", run.timestamp);
+  family(text, "fwkit_last_run_exit_status", "Exit status of the last run.");
+  *text += strprintf("fwkit_last_run_exit_status %d\n", run.exit_status);
+  family(text, "fwkit_last_run_mode", "Mode of the last run.");
+  *text += "fwkit_last_run_mode{mode=\"" + metric_label_value(run.mode) + "\"} 1\n";
+  family(text, "fwkit_last_run_burns", "Burns of the last run by outcome.");
   const std::pair<const char*, int> burns[] = {{"success", run.burns.success},
                                                {"failed", run.burns.failed},
                                                {"not_supported", run.burns.not_supported},
                                                {"reset_pending", run.burns.reset_pending}};
   for (const auto& [outcome, count] : burns)
-    text += strprintf("fwkit_last_run_burns{outcome=\"%s\"} %d\n", outcome, count);
-  family(&text, "fwkit_last_run_duration_seconds", "Duration of the last run in seconds.");
-  text += strprintf("fwkit_last_run_duration_seconds %.3f\n", run.duration_seconds);
+    *text += strprintf("fwkit_last_run_burns{outcome=\"%s\"} %d\n", outcome, count);
+  family(text, "fwkit_last_run_duration_seconds", "Duration of the last run in seconds.");
+  *text += strprintf("fwkit_last_run_duration_seconds %.3f\n", run.duration_seconds);
+}
+
+}  // namespace
+
+std::string run_metrics_text(const std::vector<nic_info>& records, const run_facts& run,
+                             const std::optional<run_facts>& earlier,
+                             const std::vector<recovery_function>& recovering) {
+  const std::vector<const nic_info*> adapters = asked_adapters(records);
+  std::string text;
+  if (!adapters.empty()) adapter_series(&text, adapters);
+  if (!adapters.empty() || !recovering.empty()) recovery_series(&text, adapters, recovering);
+  last_run_series(&text, run);
   if (run.burning) {
     burning_run_series(&text, run);
   } else if (earlier) {
@@ -268,21 +286,19 @@ std::string run_metrics_text(const std::vector<nic_info>& records, const run_fac
   return text;
 }
 
-void note_run_start() { run_start(); }
-
-void write_run_metrics(int exit_status) {
-  const char* path = std::getenv("FWKIT_TEXTFILE");
-  if (path == nullptr || *path == '\0' || !g_nic_table_built) return;
+void write_run_metrics(int exit_status, const std::string& textfile,
+                       std::chrono::steady_clock::time_point started) {
+  if (textfile.empty() || !g_nic_table_built) return;
   run_facts run;
   run.mode = run_mode_name(g_iFlag);
   run.exit_status = exit_status;
   run.timestamp = static_cast<long long>(std::time(nullptr));
   run.burns = g_burns;
   run.duration_seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - run_start()).count();
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   run.catalog_sha256 = file_sha256_hex(g_XMLFwFile);
   run.burning = burn_lock_fd() >= 0;
-  const std::string problem = update_text_file(path, [&run](const std::string& old) {
+  const std::string problem = update_text_file(textfile, [&run](const std::string& old) {
     return run_metrics_text(g_ninfo, run, last_burning_run(old), g_recovery_functions);
   });
   if (!problem.empty()) {

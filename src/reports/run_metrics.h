@@ -1,6 +1,7 @@
 // The run's metrics for node_exporter's textfile collector: the adapters as this run saw them, and the run.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,12 +48,10 @@ std::string run_metrics_text(const std::vector<nic_info>& records, const run_fac
                              const std::optional<run_facts>& earlier = std::nullopt,
                              const std::vector<recovery_function>& recovering = {});
 
-/// Notes the start of the run, for the duration its metrics give.
-void note_run_start();
-
-/// When FWKIT_TEXTFILE names a file and this run filled the NIC table,
-/// replaces that file with the metrics of the run ending with
-/// `exit_status`, keeping the last burning run the file told of unless this
+/// When `textfile` (FWKIT_TEXTFILE) names a file and this run filled the NIC
+/// table, replaces that file with the metrics of the run started at
+/// `started` and ending with `exit_status`, keeping the last burning run the file told of unless this
 /// run took the burn lock. A failure is one [WARNING] in the event log; the run's
 /// outcome stays as it is.
-void write_run_metrics(int exit_status);
+void write_run_metrics(int exit_status, const std::string& textfile,
+                       std::chrono::steady_clock::time_point started);

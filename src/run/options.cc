@@ -147,19 +147,11 @@ void print_banner() {
   write_console(std::string(98, '#') + "\n\n");
 }
 
-command_line parse_command_line(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-    print_help();
-    return exit_with(kExitOk);
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    print_message(strprintf("fwkit %s\n", kFwkitVersion));
-    return exit_with(kExitOk);
-  }
-  int verdict = verify_cmd_line_options(argc, argv);
-  if (verdict == kScreenBootenable) return exit_with(kExitOk);
-  if (verdict != kScreenGoOn) return usage_and_exit();
+namespace {
 
+// The option letters getopt finds, up to the first that ends the run; a -u
+// written in one word with other letters brings its argument's letters too.
+std::string option_letters(int argc, char** argv) {
   optind = 0;  // a fresh scan, also when called more than once in a process
   std::string letters;
   int option;
@@ -174,6 +166,12 @@ command_line parse_command_line(int argc, char** argv) {
       }
     }
   }
+  return letters;
+}
+
+// Sets the option bits of `letters` in g_iFlag (and `silent`). False when a
+// letter ends the run with the usage text.
+bool take_option_letters(const std::string& letters) {
   for (char letter : letters) {
     switch (letter) {
       case 'c': g_iFlag |= kOptCurrent; break;
@@ -189,15 +187,18 @@ command_line parse_command_line(int argc, char** argv) {
       case 'u': g_iFlag |= kOptApply; break;
       case 'h':
       case 'i':  // -i never has the argument it would need
-        return usage_and_exit();
+        return false;
       default:
         print_message(strprintf("Unknown command line option: %c\n", '?'));
-        return usage_and_exit();
+        return false;
     }
   }
+  return true;
+}
 
-  print_banner();
-
+// The mode the option bits of g_iFlag choose, or the usage text when they
+// do not go together.
+command_line chosen_mode() {
   for (const combination_rule& rule : kCombinationRules) {
     if ((g_iFlag & rule.given) && (g_iFlag & rule.forbidden)) return usage_and_exit();
   }
@@ -217,4 +218,23 @@ command_line parse_command_line(int argc, char** argv) {
     chosen.mode = run_mode::apply_report;
   }
   return chosen;
+}
+
+}  // namespace
+
+command_line parse_command_line(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    print_help();
+    return exit_with(kExitOk);
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    print_message(strprintf("fwkit %s\n", kFwkitVersion));
+    return exit_with(kExitOk);
+  }
+  int verdict = verify_cmd_line_options(argc, argv);
+  if (verdict == kScreenBootenable) return exit_with(kExitOk);
+  if (verdict != kScreenGoOn) return usage_and_exit();
+  if (!take_option_letters(option_letters(argc, argv))) return usage_and_exit();
+  print_banner();
+  return chosen_mode();
 }

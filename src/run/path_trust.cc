@@ -88,15 +88,7 @@ class path_walk {
       const std::string here = joined(dir, name);
       if (lstat(here.c_str(), &info) != 0) {
         const int error = errno;
-        if (error != ENOENT) return refuse_at(here, rest.empty(), cannot_read(error));
-        // Nobody else can create it, unless others may add entries to its
-        // directory (a sticky one, as /tmp).
-        struct stat above;
-        if (lstat(dir.c_str(), &above) != 0 || (above.st_mode & (S_IWGRP | S_IWOTH))) {
-          return refuse_at(here, true, "does not exist, and others may create it");
-        }
-        if (problem_) *problem_ = describe(here, true, "does not exist");
-        return path_trust::absent;
+        return judge_missing(dir, here, rest.empty(), error);
       }
       if (S_ISLNK(info.st_mode)) {
         // The link itself can only be replaced through its directory, judged
@@ -126,6 +118,20 @@ class path_walk {
   }
 
  private:
+  // An entry of `dir` that lstat did not find (`error`), the last of the
+  // path when `last`: absent when nobody else can create it.
+  path_trust judge_missing(const std::string& dir, const std::string& here, bool last, int error) {
+    if (error != ENOENT) return refuse_at(here, last, cannot_read(error));
+    // Nobody else can create it, unless others may add entries to its
+    // directory (a sticky one, as /tmp).
+    struct stat above;
+    if (lstat(dir.c_str(), &above) != 0 || (above.st_mode & (S_IWGRP | S_IWOTH))) {
+      return refuse_at(here, true, "does not exist, and others may create it");
+    }
+    if (problem_) *problem_ = describe(here, true, "does not exist");
+    return path_trust::absent;
+  }
+
   static std::string cannot_read(int error) { return strprintf("cannot be read (%s)", std::strerror(error)); }
 
   // "X is W" for the object a path names itself; otherwise the object that

@@ -91,7 +91,7 @@ int closing_status() {
 
 // The log, the lock and the inventory of an upgrade run: 0 to go on, else
 // the run's exit status.
-int start_upgrade(run_fw_catalog& catalog) {
+int start_upgrade(run_fw_catalog& catalog, const query_limits& limits) {
   if (!open_event_log()) return kExitFailure;
   // Before the inventory, so that a second run cannot even query adapters
   // while this one may be burning them.
@@ -102,7 +102,7 @@ int start_upgrade(run_fw_catalog& catalog) {
                        "server, or its lock could not be taken; nothing was flashed\n");
     return kExitFailure;
   }
-  const int built = build_NIC_list(catalog);
+  const int built = build_NIC_list(catalog, limits);
   if (built == kNicListBrokenOff) return kExitFailure;
   log_unread_adapters();
   if (built != 0) {
@@ -113,9 +113,10 @@ int start_upgrade(run_fw_catalog& catalog) {
 
 }  // namespace
 
-int fwupg() {
+int fwupg(const run_settings& settings) {
   run_fw_catalog catalog;
-  if (const int status = start_upgrade(catalog); status != 0) return status;
+  const query_limits limits = query_limits_of(settings);
+  if (const int status = start_upgrade(catalog, limits); status != 0) return status;
 
   const int nics = std::min(g_nNics, static_cast<int>(g_ninfo.size()));
   const board_grouping boards = plan_boards(nics);
@@ -140,6 +141,7 @@ int fwupg() {
       up_to_date[i] = true;
       return row_plan::done;
     }
+    turn.job->limits = limits;
     return prepare_burn(static_cast<uint32_t>(i), image_check::psid_and_version, turn.job,
                         &outcome[i], *turn.out)
                ? row_plan::burn
@@ -151,8 +153,8 @@ int fwupg() {
   };
   // The operator answers for one adapter at a time: only unattended runs burn side by side.
   const bool unattended = (g_iFlag & (kOptSilent | kOptYes)) != 0;
-  const int signo =
-      run_burn_batch(rows, unattended ? burn_jobs_from_environment(burns_planned) : 1, live_sink());
+  const int signo = run_burn_batch(rows, unattended ? burn_jobs(settings.burn_jobs, burns_planned) : 1,
+                                   live_sink());
   if (quit) return cancelled_by_user();
   if (signo != 0) {
     log_mellanox_event(kTagWarning,

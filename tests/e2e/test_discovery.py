@@ -99,13 +99,14 @@ def entry(name, devid, subdev, psid, rom, file):
             "subdevid": subdev, "rom": rom, "fwFile": file}
 
 
-# 04 runs 2.9.1000; its catalog images are 2.9.1200, 2.10.700 and 2.9.900, in that order, so
-# neither the first, the last nor the highest text is the highest version. 05 is not in the
-# catalog; 8a runs what the catalog has.
+# 04 runs 2.9.1000; its catalog images are 2.9.1200, 2.10.700, 2.9.900 and 2.10.700 again, in
+# that order, so neither the first, the last nor the highest text is the highest version, and the
+# first of the highest (CX3.bin) is burned. 05 is not in the catalog; 8a runs what the catalog has.
 CX3 = "MT_1090110019"
 CATALOG = [entry("ConnectX-3 first", "1003", "0050", CX3, "2.9.1200", "CX3_2.9.1200.bin"),
            entry("ConnectX-3 second", "1003", "0050", CX3, "2.10.700", "CX3.bin"),
            entry("ConnectX-3 third", "1003", "0050", CX3, "2.9.900", "CX3_2.9.900.bin"),
+           entry("ConnectX-3 fourth", "1003", "0050", CX3, "2.10.700", "CX3_again.bin"),
            entry("ConnectX-4 Lx", "1015", "0003", "MT_2420110034", "14.32.1010", "CX4LX.bin"),
            entry("Tamarix", "1003", "0050", "MT_TAMARIX", "2.10.700", "Tamarix_generic.bin")]
 

@@ -190,6 +190,9 @@ OUTCOMES = {
         [adapter(A4, CX5, "2.9.0")], 0, versions(A4, "2.9.0", ["2.1.0", "2.9.100", "2.10.0"])
         + flashed(A4) + COMPLETE, args=["-y"], burned=[(A4, "2.10.0")],
         catalog=images(CX5, ["2.9.100", "2.10.0", "2.1.0"])),
+    "of two images of the highest version, the first one's file": Case(
+        behind(), 0, args=["-s"], burned=[(A4, "16.28.2006")], events=[SUCCESS],
+        catalog=images(CX5, ["16.28.2006", "16.27.2008", "16.28.2006"], last_file="second.bin")),
     "progress on a terminal": Case(behind(seconds=2), 0, versions(A4, "16.26.1040", ROMS[CX5])
                                    + flashed(A4) + COMPLETE, args=["-y"], burned=[ALL[1]], pty=True),
     "no progress on a terminal in -s": Case(behind(seconds=1), 0, args=["-s"], burned=[ALL[1]],
