@@ -54,18 +54,23 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+std::string read_fd_text(int fd, size_t limit) {
+  std::string text;
+  char buf[8192];
+  while (text.size() < limit) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  if (text.size() > limit) text.resize(limit);
+  return text;
+}
+
 bool read_file_text(const std::string& path, std::string* text, size_t limit) {
   unique_fd fd = open_regular_file(path, O_RDONLY, false);
   if (!fd.valid()) return false;
-  text->clear();
-  char buf[8192];
-  while (text->size() < limit) {
-    ssize_t n = read(fd.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text->append(buf, static_cast<size_t>(n));
-  }
-  if (text->size() > limit) text->resize(limit);
+  *text = read_fd_text(fd.get(), limit);
   return true;
 }
 

@@ -42,6 +42,9 @@ unique_fd open_directory(const std::string& path, bool nofollow);
 /// False (errno set; EIO for a write that took nothing) when a write fails.
 bool write_all(int fd, std::string_view text);
 
+/// What is left to read of `fd`, at most `limit` bytes (read errors end it).
+std::string read_fd_text(int fd, size_t limit = 1 << 20);
+
 /// Reads a whole regular file into `text` (at most `limit` bytes). False when
 /// it cannot be opened or is no regular file (a FIFO would block).
 bool read_file_text(const std::string& path, std::string* text, size_t limit = 1 << 20);

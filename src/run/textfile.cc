@@ -58,15 +58,7 @@ std::string present_text(int dir_fd, const std::string& name) {
       openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   struct stat info;
   if (!fd.valid() || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return "";
-  std::string text;
-  char buffer[8192];
-  while (text.size() < (1u << 20)) {
-    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  return text;
+  return read_fd_text(fd.get());
 }
 
 // Replaces `path` with the text `make` gives; `locked` takes the lock and
