@@ -226,14 +226,19 @@ def host_run(result, started=True):
     events = log_events(sections.get("events"))
     errors = str(result.get("stderr") or "").splitlines()
     reached = not _flag(result.get("unreachable"))
+    # The module's Python never answered (become refused, no interpreter): nothing of the role ran.
+    no_module = "module_stderr" in result and "stdout" not in result
+    cause = (str(result.get("module_stderr") or "").strip().splitlines() or [""])[0]
     texts = [e["text"] for e in events if e["tag"] == "INFO"]
     after = report_summary(sections["after"]) if "after" in sections else {}
     return {
         "started": bool(started), "reached": reached,
         "busy": "busy" in sections or any(LOCK_HELD in line for line in errors),
-        "status": _status(result.get("rc")) if reached else None,
+        "status": _status(result.get("rc")) if reached and not no_module else None,
         "events": events,
-        "message": (errors[-1:] or [""])[0] or str(result.get("msg") or ""),
+        "message": (errors[-1:] or [""])[0] or (
+            "the task did not start on the host (become or its Python failed): " + cause
+            if no_module else str(result.get("msg") or "")),
         "reboot_required": "required" in sections.get("reboot", ""),
         "devices": after.get("devices") or [],
         "fwkit_version": after.get("fwkit_version") or "",
@@ -328,7 +333,7 @@ def failure_message(rollout):
     """The message of a host's failed task."""
     rollout = rollout or {}
     if rollout.get("reached") is False or _flag(rollout.get("busy")) or \
-            _status(rollout.get("status")) == 0:  # the reboot failed, not fwkit
+            _status(rollout.get("status")) in (0, None):  # the reboot failed, or fwkit never ran
         return _reason(rollout)
     return "fwkit -u ended with status %s: %s" % (_status(rollout.get("status")), _reason(rollout))
 
