@@ -259,7 +259,8 @@ def test_hosts_not_reached_become_failed_or_busy_burning_are_named_while_the_oth
     (tmp_path / "hosts.ini").write_text("\n".join(lines) + "\n")
     s["fine"].path("metrics").mkdir()
     r, summary = play(tmp_path, "discover.yml")
-    assert summary["not_reached"] == ["gone"] and "Connection refused" in {f["host"]: f["last_event"] for f in summary["failed"]}["gone"]
+    why = {f["host"]: f["last_event"] for f in summary["failed"]}["gone"]  # ssh's own words vary
+    assert summary["not_reached"] == ["gone"] and why.startswith("not reached: ") and "ssh" in why.lower(), why
     assert {f["host"] for f in summary["failed"]} == {"gone", "nobecome"}
     assert s["fine"].path("metrics/fwkit.prom").exists() and not s["busy"].path("metrics").exists()
     reports = tmp_path / "fwkit-reports"
