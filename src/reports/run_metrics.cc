@@ -42,12 +42,14 @@ void family(std::string* text, const char* name, const char* help) {
   *text += strprintf("# HELP %s %s\n# TYPE %s gauge\n", name, help, name);
 }
 
-// The labels that name an adapter: its address and its board's identity.
-std::string adapter_labels(const nic_info& nic) {
-  const std::string board = nic.board.empty() ? "PCI " + nic.pbus_info : nic.board;
-  return "address=\"" + metric_label_value(nic.pbus_info) + "\",board_id=\"" +
-         metric_label_value(board) + "\"";
+// The labels that name a PCI function: its address and its board's identity,
+// the address itself when the query showed none.
+std::string function_labels(const std::string& address, const std::string& board) {
+  return "address=\"" + metric_label_value(address) + "\",board_id=\"" +
+         metric_label_value(board.empty() ? "PCI " + address : board) + "\"";
 }
+
+std::string adapter_labels(const nic_info& nic) { return function_labels(nic.pbus_info, nic.board); }
 
 std::string address_label(const nic_info& nic) { return "{" + adapter_labels(nic) + "}"; }
 
@@ -236,11 +238,8 @@ void recovery_series(std::string* text, const std::vector<const nic_info*>& adap
          "alone.");
   for (const nic_info* nic : adapters)
     *text += strprintf("fwkit_adapter_recovery_mode%s 0\n", address_label(*nic).c_str());
-  for (const recovery_function& function : recovering) {
-    const std::string address = metric_label_value(function.text);
-    *text += "fwkit_adapter_recovery_mode{address=\"" + address + "\",board_id=\"PCI " + address +
-             "\"} 1\n";
-  }
+  for (const recovery_function& function : recovering)
+    *text += "fwkit_adapter_recovery_mode{" + function_labels(function.text, "") + "} 1\n";
 }
 
 // The fwkit_last_run_* families of `run`.
