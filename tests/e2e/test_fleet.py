@@ -204,12 +204,16 @@ def test_plans_then_rolling_updates_over_a_fleet_with_hostile_hosts(fleet, tmp_p
     assert s["uptodate"].burns() == [] and len(list(reports.glob("summary-*.json"))) == 2
     assert [name for name in s if s[name].path("pre").exists() and s[name].path("post").exists()] == ["upgrade", "stuck"]
 
-    # The same plans once more where nothing is left to do: all ok, nothing changed.
-    r, summary = play(tmp_path, "rollout.yml", "--limit", "upgrade,uptodate")
+    # The same plans once more where nothing is left to do: all ok, nothing changed; a host whose
+    # plan is gone is discovered first when asked, the others keep their reviewed plans.
+    (reports / "uptodate.xml").unlink()
+    r, summary = play(tmp_path, "rollout.yml", "--limit", "upgrade,uptodate", "-e", "fwkit_discover_missing=true")
     assert r.returncode == 0 and re.search(r"upgrade +: ok=\d+ +changed=0 +unreachable=0 +failed=0", r.stdout), r.stdout
     run = json.loads(max(reports.glob("summary-*.json")).read_text())
     assert len(s["upgrade"].burns()) == 1 and run["failed"] == [] and run["reboot_required"] == []
     assert outcomes(run)[("upgrade", "0000:04:00.0")] == ("upgrade", f"up to date ({NEW5})")
+    assert outcomes(run)[("upgrade", "0000:05:00.0")] == ("Nothing", "")
+    assert (reports / "uptodate.xml").exists() and outcomes(run)[("uptodate", "0000:04:00.0")] == ("rewrite", "up to date")
 
     # A repository tarball a user made, unpacked on one host: root's, with fixed modes; the run's
     # hosts merge into the fleet summary.

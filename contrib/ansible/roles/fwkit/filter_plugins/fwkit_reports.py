@@ -289,12 +289,20 @@ def reboot_check(rollout, result):
     return rollout
 
 
+def failed_hosts(hostvars, hosts):
+    """The hosts whose fwkit -u (or reboot) failed, or that could not be reached."""
+    return [host for host in hosts
+            if _rollout_failed((hostvars[host].get("fwkit_outcome") or {}).get("rollout"))]
+
+
 def batch_failed_percentage(hostvars, batch):
-    """The percentage of the hosts of a rollout batch whose fwkit -u (or reboot) failed, or that
-    could not be reached."""
-    failed = sum(1 for host in batch
-                 if _rollout_failed((hostvars[host].get("fwkit_outcome") or {}).get("rollout")))
-    return 100.0 * failed / len(batch) if batch else 0.0
+    """The percentage of the hosts of a rollout batch that failed."""
+    return 100.0 * len(failed_hosts(hostvars, batch)) / len(batch) if batch else 0.0
+
+
+def hosts_to_discover(hostvars, hosts):
+    """The hosts that rollout.yml discovers before it reads their plans."""
+    return [host for host in hosts if _flag(hostvars[host].get("fwkit_discover_first"))]
 
 
 def _rollout_failed(rollout):
@@ -542,12 +550,13 @@ class FilterModule:
             "fwkit_catalog_sha256": catalog_sha256,
             "fwkit_report_file": report_file,
             "fwkit_batch_failed_percentage": batch_failed_percentage,
+            "fwkit_failed_hosts": failed_hosts,
+            "fwkit_hosts_to_discover": hosts_to_discover,
             "fwkit_host_run": host_run,
             "fwkit_burned_addresses": burned_addresses,
             "fwkit_needs_reboot": needs_reboot,
             "fwkit_reboot_check": reboot_check,
             "fwkit_failure_message": failure_message,
-            "fwkit_rollout_failed": _rollout_failed,
             "fwkit_fleet_summary": fleet_summary,
             "fwkit_summary_csv": summary_csv,
             "fwkit_summary_table": summary_table,
