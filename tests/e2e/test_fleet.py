@@ -96,7 +96,7 @@ ENV = dict(os.environ, ANSIBLE_CONFIG=str(ANSIBLE / "ansible.cfg"))
 
 def play(tmp_path, playbook, *args):
     """ansible-playbook as an operator runs it: in a folder of their own, reports in ./fwkit-reports."""
-    r = subprocess.run(["ansible-playbook", "-i", "hosts.ini", str(ANSIBLE / playbook), "-e", "fwkit_burn_poll=1",
+    r = subprocess.run(["ansible-playbook", "-i", "hosts.ini", str(ANSIBLE / playbook),
                         *args], cwd=tmp_path, capture_output=True, text=True, timeout=900, env=ENV)
     summary = json.loads((tmp_path / "fwkit-reports" / "summary.json").read_text())
     with open(tmp_path / "fwkit-reports" / "summary.csv", newline="") as table:
@@ -111,6 +111,15 @@ def play(tmp_path, playbook, *args):
     (b"<r><device>", "report refused: no element found")])
 def test_reports_a_host_sends_are_refused(report, refused):
     assert refused in fwkit_reports.parse_report(report.decode("utf-8", "surrogateescape"))[1]
+
+
+@pytest.mark.parametrize("values, errors", [
+    ({"fwkit_dir": "/opt/fwkit", "fwkit_burn_seconds": 900, "fwkit_max_fail_percentage": "12.5"}, []),
+    ({"fwkit_dir": "opt/fwkit", "fwkit_burn_jobs": "0", "fwkit_reboot_timeout": "-5", "fwkit_max_fail_percentage": "nan"},
+     ["fwkit_dir must be an absolute path, not 'opt/fwkit'", "fwkit_burn_jobs must be a positive whole number, not '0'",
+      "fwkit_reboot_timeout must be a positive whole number, not '-5'", "fwkit_max_fail_percentage must be 0 to 100, not 'nan'"])])
+def test_role_variables_out_of_range_are_named(values, errors):
+    assert fwkit_reports.variable_errors(values) == errors
 
 
 def outcomes(summary):

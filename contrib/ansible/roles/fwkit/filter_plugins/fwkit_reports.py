@@ -201,6 +201,38 @@ def report_file(folder, name):
     return os.path.join(os.path.normpath(folder), name)
 
 
+POSITIVE = ("fwkit_burn_seconds", "fwkit_burn_jobs", "fwkit_burn_poll", "fwkit_reboot_timeout",
+            "fwkit_summary_keep")
+
+
+def variable_errors(values):
+    """What is wrong with the role's variables beyond their types (meta/argument_specs.yml checks
+    those): a relative fwkit_dir, counts and seconds that are not positive whole numbers, a failure
+    percentage outside 0-100. One message per variable, none when all is well."""
+    errors = []
+    if not os.path.isabs(str(values.get("fwkit_dir", ""))):
+        errors.append("fwkit_dir must be an absolute path, not %r" % str(values.get("fwkit_dir", "")))
+    for name in POSITIVE:
+        text = str(values.get(name, "")).strip()
+        if name in values and not (re.fullmatch(r"\+?\d{1,9}", text) and int(text) > 0):
+            errors.append("%s must be a positive whole number, not %r" % (name, text))
+    text = str(values.get("fwkit_max_fail_percentage", "0")).strip()
+    try:
+        percentage = float(text)
+    except ValueError:
+        percentage = -1.0
+    if not 0 <= percentage <= 100:
+        errors.append("fwkit_max_fail_percentage must be 0 to 100, not %r" % text)
+    return errors
+
+
+def refuse_errors(errors):
+    """True when there are no errors; else an error with all of them, which fails the task."""
+    if errors:
+        raise ValueError("; ".join(str(e) for e in errors))
+    return True
+
+
 def _status(value):
     """An exit status from a host's answer: an int, or None when there is none."""
     if isinstance(value, bool):
@@ -549,6 +581,8 @@ class FilterModule:
             "fwkit_sections": output_sections,
             "fwkit_catalog_sha256": catalog_sha256,
             "fwkit_report_file": report_file,
+            "fwkit_variable_errors": variable_errors,
+            "fwkit_refuse_errors": refuse_errors,
             "fwkit_batch_failed_percentage": batch_failed_percentage,
             "fwkit_failed_hosts": failed_hosts,
             "fwkit_hosts_to_discover": hosts_to_discover,
