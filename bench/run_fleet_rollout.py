@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Times rollout.yml of contrib/ansible over N simulated hosts, for N=1 and N=24 in one run.
 
-    bench/run_fleet_rollout.py [FWKIT_BINARY] [--hosts 1,24] [--ansible DIR]
+    bench/run_fleet_rollout.py [FWKIT_BINARY] [--hosts 1,24] [--runs 3] [--ansible DIR]
 
 --ansible times the playbooks of another copy of contrib/ansible (an older one, say).
 
@@ -10,7 +10,8 @@ reached with the local connection; each fwkit run gets a /run of its own (a priv
 namespace), so the hosts burn at once as separate servers would. discover.yml writes the plans
 first (not timed); then rollout.yml runs with serial and forks equal to the hosts.
 
-Printed per N: the rollout's wall time and the control node's CPU seconds per host. Everything
+Printed per N, as the median and range of --runs runs: the rollout's wall time and the control
+node's CPU seconds per host; and the ratio of the wall times, run by run. Everything
 runs on this machine, so the host side is measured apart and taken out: every module run, through
 a Python interpreter wrapper that reports the CPU of the module and of all it waited for (the
 shell of the burn task, fwkit, the simulated tools). What stays is Ansible's own work:
@@ -24,6 +25,7 @@ import json
 import os
 import re
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -134,6 +136,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("fwkit", nargs="?", default=str(ROOT / "build" / "fwkit"))
     parser.add_argument("--hosts", default="1,24")
+    parser.add_argument("--runs", type=int, default=3, help="runs of each size")
     parser.add_argument("--ansible", default=str(ANSIBLE), help="the folder of the playbooks")
     args = parser.parse_args()
     global ansible
@@ -150,16 +153,24 @@ def main():
     print(f"rollout.yml, one {BURN_SECONDS} s burn per host, serial and forks = hosts, "
           f"{os.cpu_count()} cores, load average "
           + " ".join(open("/proc/loadavg").read().split()[:3]))
-    print(f"{'hosts':>6} {'wall s':>8} {'control CPU s/host':>19} {'host-side CPU s/host':>21}")
-    walls = {}
-    for hosts in (int(n) for n in args.hosts.split(",")):
-        wall, control, host_side = measure(fwkit, hosts)
-        walls[hosts] = wall
-        print(f"{hosts:>6} {wall:>8.1f} {control:>19.2f} {host_side:>21.2f}", flush=True)
-    if len(walls) > 1:
-        small, large = min(walls), max(walls)
-        print(f"wall time of {large} hosts / {small}: {walls[large] / walls[small]:.2f}")
+    sizes = [int(n) for n in args.hosts.split(",")]
+    runs = {hosts: [] for hosts in sizes}
+    for _ in range(args.runs):  # the sizes take turns, so that a drift of the machine meets all
+        for hosts in sizes:
+            runs[hosts].append(measure(fwkit, hosts))
+    print(f"median [min-max] of {args.runs} runs")
+    print(f"{'hosts':>6} {'wall s':>17} {'control CPU s/host':>19} {'host-side CPU s/host':>21}")
+    for hosts in sizes:
+        wall, control, host_side = ([run[i] for run in runs[hosts]] for i in range(3))
+        print(f"{hosts:>6} {spread(wall, '.1f'):>17} {spread(control, '.2f'):>19} {spread(host_side, '.2f'):>21}")
+    if len(sizes) > 1:
+        small, large = min(sizes), max(sizes)
+        ratios = [big[0] / one[0] for one, big in zip(runs[small], runs[large])]
+        print(f"wall time of {large} hosts / {small}, run by run: {spread(ratios, '.2f')}")
 
+
+def spread(values, form):
+    return f"{statistics.median(values):{form}} [{min(values):{form}}-{max(values):{form}}]"
 
 if __name__ == "__main__":
     main()

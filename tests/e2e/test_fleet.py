@@ -218,6 +218,7 @@ def test_plans_then_rolling_updates_over_a_fleet_with_hostile_hosts(fleet, tmp_p
     (reports / "uptodate.xml").unlink()
     r, summary = play(tmp_path, "rollout.yml", "--limit", "upgrade,uptodate", "-e", "fwkit_discover_missing=true")
     assert r.returncode == 0 and re.search(r"upgrade +: ok=\d+ +changed=0 +unreachable=0 +failed=0", r.stdout), r.stdout
+    assert "uptodate: no plan yet, discovered first" in r.stdout
     run = json.loads(max(reports.glob("summary-*.json")).read_text())
     assert len(s["upgrade"].burns()) == 1 and run["failed"] == [] and run["reboot_required"] == []
     assert outcomes(run)[("upgrade", "0000:04:00.0")] == ("upgrade", f"up to date ({NEW5})")

@@ -147,12 +147,15 @@ def hold_back(text, allow_rewrite=False, allow_downgrade=False):
     return plan
 
 
-def plan_lines(plans, hosts):
-    """What each host's plan will burn, a line per adapter (or why nothing), host by host."""
+def plan_lines(plans, hosts, discover_first=()):
+    """What each host's plan will burn, a line per adapter (or why nothing), host by host; the
+    hosts in discover_first have no plan yet and are discovered first."""
     lines = []
     for host, plan in zip(hosts, plans):
         plan = plan if isinstance(plan, dict) else {}
-        if plan.get("burns"):
+        if host in discover_first:
+            lines.append("%s: no plan yet, discovered first" % host)
+        elif plan.get("burns"):
             lines += ["%s: %s" % (host, line) for line in plan["burns"]]
         else:
             why = (": " + plan["error"]) if plan.get("error") else \
