@@ -285,6 +285,28 @@ def host_run(result, started=True):
     }
 
 
+def rollout_outcome(host, check_mode):
+    """A host's fwkit_outcome with the record of its rollout, built from what its burn task
+    registered (fwkit_u), its plan and its outcome so far; as it stands when the burn task never
+    reached the host, or when its reboot has recorded the rollout already. host: the host's
+    variables (hostvars[HOST]); check_mode: whether this run is in check mode."""
+    outcome = host.get("fwkit_outcome")
+    outcome = dict(outcome) if isinstance(outcome, dict) else {}
+    result = host.get("fwkit_u")
+    if "rollout" in outcome or not isinstance(result, dict):
+        return outcome
+    plan = host.get("fwkit_plan")
+    plan = plan if isinstance(plan, dict) else {}
+    check_mode = _flag(check_mode)
+    run = host_run(result, bool(plan.get("apply")) and not check_mode)
+    discovery = outcome.get("discovery") if isinstance(outcome.get("discovery"), dict) else {}
+    outcome["fwkit_version"] = run["fwkit_version"] or plan.get("fwkit_version") or ""
+    outcome["catalog_sha256"] = run["catalog_sha256"] or outcome.get("catalog_sha256") or ""
+    outcome["rollout"] = dict(run, check_mode=check_mode,
+                              reboot_required=run["reboot_required"] or _flag(discovery.get("reboot_required")))
+    return outcome
+
+
 def burned_addresses(stdout):
     """The adapters a fwkit -u verified as burned, from the output of the role's burn task."""
     return host_run({"stdout": stdout})["burned"]
@@ -324,15 +346,15 @@ def reboot_check(rollout, result):
     return rollout
 
 
-def failed_hosts(hostvars, hosts):
+def failed_hosts(hostvars, hosts, check_mode):
     """The hosts whose fwkit -u (or reboot) failed, or that could not be reached."""
     return [host for host in hosts
-            if _rollout_failed((hostvars[host].get("fwkit_outcome") or {}).get("rollout"))]
+            if _rollout_failed(rollout_outcome(hostvars[host], check_mode).get("rollout"))]
 
 
-def batch_failed_percentage(hostvars, batch):
+def batch_failed_percentage(hostvars, batch, check_mode):
     """The percentage of the hosts of a rollout batch that failed."""
-    return 100.0 * len(failed_hosts(hostvars, batch)) / len(batch) if batch else 0.0
+    return 100.0 * len(failed_hosts(hostvars, batch, check_mode)) / len(batch) if batch else 0.0
 
 
 def hosts_to_discover(hostvars, hosts):
@@ -503,14 +525,15 @@ def _merged(outcome, kept, run):
     return record
 
 
-def fleet_summary(previous, hostvars, run_hosts, plan_paths, plan_texts, run):
+def fleet_summary(previous, hostvars, run_hosts, plan_paths, plan_texts, run, check_mode=False):
     """The fleet summary and this run's: {"fleet": ..., "run": ...}.
 
     previous: the fleet's summary.json so far (text, or "" when there is none); its "hosts"
     (each host's record of the last run that reached it) are kept for the hosts this run did not
     reach, so a run over part of the fleet (--limit, --tags summary) merges into it. The hosts of
-    this run take their `fwkit_outcome` fact. plan_paths/plan_texts: the reports in the reports
-    folder. run: {"time", "user"} of this run."""
+    this run take their `fwkit_outcome` fact, with the record of their rollout (rollout_outcome).
+    plan_paths/plan_texts: the reports in the reports folder. run: {"time", "user"} of this run;
+    check_mode: whether it is in check mode."""
     try:  # the templating may have turned the text into the object already
         previous = previous if isinstance(previous, dict) else json.loads(previous or "{}")
         records = previous.get("hosts") or {}
@@ -518,7 +541,7 @@ def fleet_summary(previous, hostvars, run_hosts, plan_paths, plan_texts, run):
         records = {}
     records = {str(h): r for h, r in records.items() if isinstance(r, dict)}
     for host in run_hosts:
-        outcome = hostvars[host].get("fwkit_outcome")
+        outcome = rollout_outcome(hostvars[host], check_mode)
         if outcome:
             records[host] = _merged(outcome, records.get(host) or {}, run)
     plans = {}
@@ -590,6 +613,7 @@ class FilterModule:
             "fwkit_failed_hosts": failed_hosts,
             "fwkit_hosts_to_discover": hosts_to_discover,
             "fwkit_host_run": host_run,
+            "fwkit_rollout_outcome": rollout_outcome,
             "fwkit_burned_addresses": burned_addresses,
             "fwkit_needs_reboot": needs_reboot,
             "fwkit_reboot_check": reboot_check,
