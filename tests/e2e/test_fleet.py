@@ -263,11 +263,12 @@ def test_hosts_not_reached_become_failed_or_busy_burning_are_named_while_the_oth
     with socket.socket() as probe:  # a loopback port where nothing listens
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
+    seconds = {"busy": 45, "fine": 0, "slow": 4}  # "slow" outlasts its time limit of 2 s
     s = {name: server({"functions": [dict(CX5, address="0000:04:00.0", firmware="16.27.2008",
-                                          burn={"seconds": 45 if name == "busy" else 0})]}) for name in ("busy", "fine")}
+                                          burn={"seconds": seconds[name]})]}) for name in seconds}
     lines = [f"{name} ansible_connection=local fwkit_dir={x.dir} fwkit_command={x.command_script(tmp_path / f'fwkit-{name}')}"
              f" fwkit_reboot_flag={x.run_path('reboot-required')} fwkit_textfile={x.dir}/metrics/fwkit.prom"
-             for name, x in s.items()]
+             + (" fwkit_burn_seconds=1" if name == "slow" else "") for name, x in s.items()]
     lines += [f"gone ansible_connection=ssh ansible_host=127.0.0.1 ansible_port={port} fwkit_dir=/nowhere",
               "nobecome ansible_connection=local ansible_become=true ansible_become_user=fwkit-no-such-user fwkit_dir=/nowhere"]
     (tmp_path / "hosts.ini").write_text("\n".join(lines) + "\n")
@@ -289,7 +290,10 @@ def test_hosts_not_reached_become_failed_or_busy_burning_are_named_while_the_oth
     r, summary = play(tmp_path, "rollout.yml", "-e", "fwkit_serial=4", "-e", "fwkit_max_fail_percentage=100")
     assert r.returncode == 2 and len(s["busy"].calls()) == calls and burning.proc.poll() is None
     failed = {f["host"]: f["last_event"] for f in summary["failed"]}
-    assert failed.keys() == {"busy", "gone", "nobecome"} and failed["busy"] == "another burning run is in progress"
+    assert failed.keys() == {"busy", "gone", "nobecome", "slow"} and failed["busy"] == "another burning run is in progress"
+    # At its time limit "slow" was asked to stop: its burn was finished and verified, not cut off.
+    assert failed["slow"] == "fwkit -u did not end within 2 s and was stopped after the burns under way" and "burn 1 of 1, verified" in s["slow"].log()
+    assert outcomes(summary)[("slow", "0000:04:00.0")] == ("upgrade", f"burned {NEW5}, waits for a reboot")
     assert "become" in failed["nobecome"] and failed["gone"].startswith("not reached: ")
     assert summary["not_reached"] == ["gone"]
     assert outcomes(summary)[("fine", "0000:04:00.0")] == ("upgrade", f"burned {NEW5}, waits for a reboot")

@@ -213,8 +213,9 @@ def variable_errors(values):
     those): a relative fwkit_dir, counts and seconds that are not positive whole numbers, a failure
     percentage outside 0-100. One message per variable, none when all is well."""
     errors = []
-    if not os.path.isabs(str(values.get("fwkit_dir", ""))):
-        errors.append("fwkit_dir must be an absolute path, not %r" % str(values.get("fwkit_dir", "")))
+    folder = str(values.get("fwkit_dir", ""))
+    if not os.path.isabs(folder):
+        errors.append("fwkit_dir must be an absolute path, not %r" % folder)
     for name in POSITIVE:
         text = str(values.get(name, "")).strip()
         if name in values and not (re.fullmatch(r"\+?\d{1,9}", text) and int(text) > 0):
@@ -269,6 +270,7 @@ def host_run(result, started=True):
     return {
         "started": bool(started), "reached": reached,
         "busy": "busy" in sections or any(LOCK_HELD in line for line in errors),
+        "stopped": "stopped" in sections,  # at the burn task's time limit
         "status": _status(result.get("rc")) if reached and not no_module else None,
         "events": events,
         "message": (errors[-1:] or [""])[0] or (
@@ -375,18 +377,21 @@ def _rollout_failed(rollout):
 
 def _reason(run):
     """Why a run failed: Ansible's reason for a host not reached; another burning run; the tool's
-    reason for a failed burn; else the run's first [ERROR]; else what it said last on standard
-    error; else its status."""
+    reason for a failed burn; else the time limit that stopped it; else the run's first [ERROR];
+    else what it said last on standard error; else its status."""
     if run.get("reached") is False:
         return "not reached: %s" % (run.get("message") or "")
     if _flag(run.get("busy")):
         return BUSY
     events = run.get("events") or []
     errors = [e for e in events if e.get("tag") == "ERROR"]
-    found = next((e for e in errors if TOOL_REASON.match(str(e.get("text", "")))), None) or \
-        (errors[0] if errors else None)
-    if found:
-        return "[ERROR] %s" % found.get("text", "")
+    tool = next((e for e in errors if TOOL_REASON.match(str(e.get("text", "")))), None)
+    if tool:
+        return "[ERROR] %s" % tool.get("text", "")
+    if _flag(run.get("stopped")) and run.get("message"):  # said last, after fwkit's own words
+        return str(run["message"])
+    if errors:
+        return "[ERROR] %s" % errors[0].get("text", "")
     if run.get("waits"):
         return "; ".join(run["waits"])
     if run.get("message"):
@@ -525,7 +530,7 @@ def _merged(outcome, kept, run):
     return record
 
 
-def fleet_summary(previous, hostvars, run_hosts, plan_paths, plan_texts, run, check_mode=False):
+def fleet_summary(previous, hostvars, run_hosts, plan_paths, plan_texts, run, check_mode):
     """The fleet summary and this run's: {"fleet": ..., "run": ...}.
 
     previous: the fleet's summary.json so far (text, or "" when there is none); its "hosts"
